@@ -1,0 +1,118 @@
+#include "Network/TcpConnection.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "Biz/Log.h"
+#include "support/HostName.h"
+#include "support/TextConvert.h"
+
+namespace {
+const char kSource[] = "Network/TcpConnection.cpp";
+const char kStartupFailed[] = "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xBF\xE2\xCA\xA7\xB0\xDC";  // 初始化网络库失败
+const char kStartupDone[] = "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xBF\xE2\xB3\xC9\xB9\xA6";    // 初始化网络库成功
+// 连接服务器失败，错误码：
+const char kConnectFailed[] =
+    "\xC1\xAC\xBD\xD3\xB7\xFE\xCE\xF1\xC6\xF7\xCA\xA7\xB0\xDC\xA3\xAC\xB4\xED\xCE\xF3\xC2\xEB\xA3\xBA";
+
+std::atomic<int> connectTimeout{30000};
+std::atomic<int> ioTimeout{60000};
+}  // namespace
+
+TcpConnection::TcpConnection() { std::memset(&address_, 0, sizeof(address_)); }
+
+TcpConnection::TcpConnection(const sockaddr_in& address) {
+    std::memset(&address_, 0, sizeof(address_));
+    address_.sin_family = address.sin_family;
+    address_.sin_port = address.sin_port;
+    address_.sin_addr = address.sin_addr;
+}
+
+TcpConnection::~TcpConnection() = default;
+
+void TcpConnection::SetTimeouts(int connectMilliseconds, int ioMilliseconds) {
+    connectTimeout = connectMilliseconds;
+    ioTimeout = ioMilliseconds;
+}
+int TcpConnection::GetConnectTimeout() { return connectTimeout; }
+int TcpConnection::GetIoTimeout() { return ioTimeout; }
+
+void TcpConnection::SetAddress(const CString& host, const short& port) {
+    const std::string dotted = CStringToAnsi(ResolveHostIp(host));
+    address_.sin_family = AF_INET;
+    address_.sin_addr.s_addr = inet_addr(dotted.c_str());
+    address_.sin_port = htons(static_cast<unsigned short>(port));
+}
+
+void TcpConnection::Startup() {
+    WSADATA data;
+    if (WSAStartup(0x0002, &data) != 0) {
+        KORVANE_LOG(kLogDebug, kSource, 56, WidenCp936(kStartupFailed));
+        return;
+    }
+    ++startups_;
+    KORVANE_LOG(kLogDebug, kSource, 60, WidenCp936(kStartupDone));
+}
+
+void TcpConnection::Cleanup() {
+    if (startups_ <= 0) return;
+    --startups_;
+    WSACleanup();
+}
+
+bool TcpConnection::Connect() {
+    Close();
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    bool connected = false;
+    int error = 0;
+    if (socket_ == INVALID_SOCKET) {
+        error = WSAGetLastError();
+    } else {
+        const int limit = connectTimeout;
+        u_long nonBlocking = limit > 0 ? 1 : 0;
+        if (nonBlocking) ioctlsocket(socket_, FIONBIO, &nonBlocking);
+        if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address_), sizeof(address_)) != SOCKET_ERROR) {
+            connected = true;
+        } else {
+            error = WSAGetLastError();
+            if (nonBlocking && error == WSAEWOULDBLOCK) {
+                fd_set writable, failed;
+                FD_ZERO(&writable);
+                FD_ZERO(&failed);
+                FD_SET(socket_, &writable);
+                FD_SET(socket_, &failed);
+                timeval wait{limit / 1000, (limit % 1000) * 1000};
+                int ready = ::select(0, nullptr, &writable, &failed, &wait);
+                if (ready > 0 && FD_ISSET(socket_, &writable)) {
+                    int soError = 0;
+                    int size = sizeof(soError);
+                    getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
+                    connected = soError == 0;
+                    error = soError;
+                } else if (ready > 0) {
+                    int soError = 0;
+                    int size = sizeof(soError);
+                    getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
+                    error = soError ? soError : WSAECONNREFUSED;
+                } else {
+                    error = ready == 0 ? WSAETIMEDOUT : WSAGetLastError();
+                }
+            }
+        }
+        u_long blocking = 0;
+        ioctlsocket(socket_, FIONBIO, &blocking);
+        if (connected) {
+            const DWORD io = ioTimeout > 0 ? static_cast<DWORD>(ioTimeout.load()) : 0;
+            setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&io), sizeof(io));
+            setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&io), sizeof(io));
+        }
+    }
+    if (!connected) KORVANE_LOG(kLogDebug, kSource, 75, WidenCp936(kConnectFailed) << error);
+    return connected;
+}
+
+void TcpConnection::Close() {
+    if (socket_ == INVALID_SOCKET) return;
+    closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+}

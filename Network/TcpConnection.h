@@ -1,0 +1,42 @@
+// The system's one wrapper of an IPv4 TCP socket: it resolves and keeps the peer address, connects, and
+// hands the raw socket to whoever sends and receives. It owns no buffer.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "classlib/CString.h"
+
+class TcpConnection {
+public:
+    TcpConnection();
+    explicit TcpConnection(const sockaddr_in& address);
+    virtual ~TcpConnection();
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
+
+    SOCKET GetSocket() const { return socket_; }
+    const sockaddr_in& GetAddress() const { return address_; }
+    void SetAddress(const CString& host, const short& port);
+
+    // Starts the socket library (version 2.0); a failure is only logged. Each Startup that succeeded is
+    // matched by one Cleanup; a Cleanup without one does nothing.
+    void Startup();
+    void Cleanup();
+
+    // Opens a stream socket and connects it within the connect time-out. The socket is then blocking, with
+    // the I/O time-out on its sends and receives, so a dead peer cannot hold the worker for ever.
+    bool Connect();
+    // Closes the socket and forgets it: a second Close, or a stale handle, closes nothing else.
+    void Close();
+
+    // Time-outs in milliseconds (tests shorten them). A value of 0 or less waits without limit.
+    static void SetTimeouts(int connectMilliseconds, int ioMilliseconds);
+    static int GetConnectTimeout();
+    static int GetIoTimeout();
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    sockaddr_in address_;
+    int startups_ = 0;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <windows.h>
+
+namespace Tamsic {
+namespace Threading {
+
+class CriticalSection {
+public:
+    CriticalSection() { InitializeCriticalSection(&section_); }
+    virtual ~CriticalSection() { DeleteCriticalSection(&section_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    void Enter() { EnterCriticalSection(&section_); }
+    void Leave() { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+// Holds a critical section for one scope.
+class ScopedLock {
+public:
+    explicit ScopedLock(CriticalSection& section) : section_(section) { section_.Enter(); }
+    ~ScopedLock() { section_.Leave(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    CriticalSection& section_;
+};
+
+}  // namespace Threading
+}  // namespace Tamsic

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "classlib/CString.h"
+
+// True when the whole text has dotted-quad form (digits only; the numbers' values are not tested).
+bool IsIpAddress(const CString& host);
+// Dotted IPv4 text for a host text: "127.0.0.1" for "localhost", a dotted quad unchanged, else the first
+// address of a name lookup, or the empty text when the name does not resolve.
+CString ResolveHostIp(const CString& host);

@@ -1,0 +1,59 @@
+#include "support/MapFile.h"
+
+#include <cstring>
+
+namespace Tamsic {
+namespace IO {
+
+MapFile::MapFile() { GetSystemInfo(&systemInfo_); }
+
+MapFile::~MapFile() { Close(); }
+
+bool MapFile::Open(const CString& path) {
+    HANDLE file = CreateFileW(path.GetString(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) SetError(OpenFailed);
+    if (!HasError()) {
+        LARGE_INTEGER size;
+        if (GetFileSizeEx(file, &size)) size_ = size.QuadPart;
+        mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (!mapping_) SetError(MappingFailed);
+    }
+    // Only the mapping stays open.
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return !HasError();
+}
+
+int64_t MapFile::Read(void* buffer, const int& length) {
+    if (length <= 0) return 0;
+    std::memset(buffer, 0, static_cast<size_t>(length));
+    if (offset_ < 0 || offset_ >= size_) return 0;
+    int64_t n = length;
+    if (offset_ + n > size_) n = size_ - offset_;
+
+    // A view starts on a multiple of the granularity; a read at any other offset maps from the boundary below.
+    const int64_t base = offset_ - offset_ % static_cast<int64_t>(GetAllocationGranularity());
+    const int64_t skip = offset_ - base;
+    const void* view = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(base >> 32),
+                                                static_cast<DWORD>(base & 0xFFFFFFFF),
+                                                static_cast<SIZE_T>(skip + n))
+                                : nullptr;
+    if (!view) {
+        SetError(ViewFailed);
+        return 0;
+    }
+    std::memcpy(buffer, static_cast<const char*>(view) + skip, static_cast<size_t>(n));
+    UnmapViewOfFile(view);
+    offset_ += n;
+    return n;
+}
+
+void MapFile::Close() {
+    if (mapping_) {
+        CloseHandle(mapping_);
+        mapping_ = nullptr;
+    }
+}
+
+}  // namespace IO
+}  // namespace Tamsic

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "classlib/CString.h"
+#include "support/ErrorBase.h"
+
+namespace Tamsic {
+namespace IO {
+
+// Reads a local file block by block through a read-only mapping: each block is mapped, copied and unmapped,
+// so at most one view of one block is mapped at a time.
+// Error codes: 1 the file cannot be opened, 2 it cannot be mapped (an empty file included), 3 a view failed.
+class MapFile : public System::ErrorBase {
+public:
+    enum { OpenFailed = 1, MappingFailed = 2, ViewFailed = 3 };
+
+    MapFile();
+    ~MapFile() override;
+
+    bool Open(const CString& path);
+    // Copies the next block of at most length bytes into buffer (its first length bytes are zeroed first)
+    // and returns the count, 0 at the end of the file or on failure.
+    int64_t Read(void* buffer, const int& length);
+    // Moves the next read to any file position; a view is mapped from the aligned start that holds it.
+    void SetOffset(int64_t offset) { offset_ = offset; }
+    int64_t GetOffset() const { return offset_; }
+    int64_t GetSize() const { return size_; }
+    const DWORD& GetAllocationGranularity() const { return systemInfo_.dwAllocationGranularity; }
+    void Close();
+
+private:
+    HANDLE mapping_ = nullptr;
+    int64_t offset_ = 0;
+    int64_t size_ = 0;
+    SYSTEM_INFO systemInfo_;
+};
+
+}  // namespace IO
+}  // namespace Tamsic

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# One-time machine set-up: Debian packages, the cross-built dependencies (cached outside the clone,
+# keyed by version and target) and a Wine prefix of our own. Safe to run again: every step checks first.
+set -euo pipefail
+
+KORVANE_CACHE=${KORVANE_CACHE:-/var/cache/korvane}
+export DEBIAN_FRONTEND=noninteractive
+LOG4CPLUS_VERSION=2.0.8
+CRYPTOPP_VERSION=8.7.0
+TARGETS="i686 x86_64"
+
+say() { echo "[setup] $*" >&2; }
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+PACKAGES=(
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine wine64 wine32:i386 libwine-dev
+  cmake ninja-build libboost-dev googletest dpkg-dev locales
+  python3 python3-pyftpdlib vsftpd curl openssl xvfb xdotool imagemagick
+)
+
+missing_packages() {
+  local p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || echo "$p"
+  done
+}
+
+install_packages() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    say "adding the i386 architecture"
+    as_root dpkg --add-architecture i386
+  fi
+  local missing
+  missing=$(missing_packages)
+  if [ -n "$missing" ]; then
+    say "installing: $(echo $missing)"
+    as_root apt-get update -qq
+    # dpkg-dev must not pull upgrades of the toolchain along with it.
+    as_root apt-get install -y -qq --no-upgrade $missing >/dev/null
+  fi
+}
+
+# apt-get source needs a deb-src entry: derive it from the system's own apt entries.
+ensure_deb_src() {
+  local src=/etc/apt/sources.list.d/korvane-deb-src.sources
+  [ -f "$src" ] && return 0
+  if ls /etc/apt/sources.list.d/*.sources >/dev/null 2>&1; then
+    say "adding a deb-src entry derived from the existing apt entries"
+    cat /etc/apt/sources.list.d/*.sources | sed 's/^Types:.*/Types: deb-src/' | as_root tee "$src" >/dev/null
+  else
+    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | as_root tee /etc/apt/sources.list.d/korvane-deb-src.list >/dev/null
+    touch "$src"
+  fi
+  as_root apt-get update -qq
+}
+
+fetch_source() { # package dir-glob
+  local pkg=$1 glob=$2
+  mkdir -p "$KORVANE_CACHE/src"
+  if ! ls -d "$KORVANE_CACHE/src/"$glob >/dev/null 2>&1; then
+    ensure_deb_src
+    say "fetching the Debian source of $pkg"
+    (cd "$KORVANE_CACHE/src" && apt-get source -qq "$pkg" >/dev/null 2>&1)
+  fi
+  ls -d "$KORVANE_CACHE/src/"$glob | head -n 1
+}
+
+toolchain_file() { echo "$(cd "$(dirname "$0")/.." && pwd)/cmake/toolchain-$1.cmake"; }
+
+build_log4cplus() {
+  local t=$1 prefix="$KORVANE_CACHE/log4cplus-$LOG4CPLUS_VERSION-$t"
+  [ -f "$prefix/.done" ] && return 0
+  local src; src=$(fetch_source log4cplus "log4cplus-$LOG4CPLUS_VERSION")
+  say "building log4cplus $LOG4CPLUS_VERSION for $t"
+  local b="$KORVANE_CACHE/build/log4cplus-$t"
+  rm -rf "$b" "$prefix"; mkdir -p "$b"
+  cmake -S "$src" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$(toolchain_file "$t")" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DUNICODE=ON -DLOG4CPLUS_ENABLE_THREAD_POOL=OFF \
+    -DLOG4CPLUS_BUILD_TESTING=OFF -DWITH_UNIT_TESTS=OFF -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF \
+    -DCMAKE_CXX_FLAGS="-DLOG4CPLUS_ENABLE_GLOBAL_C_STRING_STREAM_INSERTER" >"$b.log" 2>&1
+  cmake --build "$b" -j"$(nproc)" >>"$b.log" 2>&1
+  cmake --install "$b" >>"$b.log" 2>&1
+  touch "$prefix/.done"
+}
+
+build_cryptopp() {
+  local t=$1 prefix="$KORVANE_CACHE/cryptopp-$CRYPTOPP_VERSION-$t"
+  [ -f "$prefix/.done" ] && return 0
+  local src; src=$(fetch_source libcrypto++ "libcrypto++-$CRYPTOPP_VERSION*")
+  say "building Crypto++ $CRYPTOPP_VERSION for $t"
+  local b="$KORVANE_CACHE/build/cryptopp-$t" triple="$t-w64-mingw32"
+  rm -rf "$b" "$prefix"; cp -a "$src" "$b"
+  (cd "$b" && make -j"$(nproc)" static CXX="$triple-g++-posix" AR="$triple-ar" RANLIB="$triple-ranlib" \
+      CXXFLAGS="-DNDEBUG -O2" >"$b.log" 2>&1 &&
+    make install-lib PREFIX="$prefix" >>"$b.log" 2>&1)
+  touch "$prefix/.done"
+}
+
+# Our own Wine prefixes: one for tests, one for the demo. Wine's services are started once with harmless
+# stdio, so that a later CTest run does not wait for ever on a pipe they inherited.
+ensure_prefix() {
+  local p="$KORVANE_CACHE/wine-$1"
+  [ -f "$p/.done" ] && return 0
+  say "creating the Wine prefix $p"
+  rm -rf "$p"
+  WINEPREFIX="$p" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
+  WINEPREFIX="$p" wineserver -w
+  touch "$p/.done"
+}
+
+ensure_locale() {
+  locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$' && return 0
+  say "creating the zh_CN.UTF-8 locale"
+  as_root localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+}
+
+# pure-ftpd conflicts with vsftpd as a package: unpack it into the cache instead of installing it.
+ensure_pureftpd() {
+  local d="$KORVANE_CACHE/pure-ftpd"
+  [ -x "$d/usr/sbin/pure-ftpd" ] && return 0
+  say "unpacking pure-ftpd"
+  mkdir -p "$d.dl" && (cd "$d.dl" && apt-get download -qq pure-ftpd >/dev/null 2>&1)
+  dpkg -x "$d.dl"/pure-ftpd_*.deb "$d"
+  rm -rf "$d.dl"
+}
+
+main() {
+  as_root mkdir -p "$KORVANE_CACHE"
+  as_root chown "$(id -u):$(id -g)" "$KORVANE_CACHE"
+  install_packages
+  ensure_locale
+  ensure_pureftpd
+  # Sources first, one after the other: apt takes a lock, so parallel fetches would fail.
+  if ! { [ -f "$KORVANE_CACHE/log4cplus-$LOG4CPLUS_VERSION-i686/.done" ] && [ -f "$KORVANE_CACHE/log4cplus-$LOG4CPLUS_VERSION-x86_64/.done" ]; }; then
+    fetch_source log4cplus "log4cplus-$LOG4CPLUS_VERSION" >/dev/null
+  fi
+  if ! { [ -f "$KORVANE_CACHE/cryptopp-$CRYPTOPP_VERSION-i686/.done" ] && [ -f "$KORVANE_CACHE/cryptopp-$CRYPTOPP_VERSION-x86_64/.done" ]; }; then
+    fetch_source libcrypto++ "libcrypto++-$CRYPTOPP_VERSION*" >/dev/null
+  fi
+  local t
+  for t in $TARGETS; do build_log4cplus "$t" & build_cryptopp "$t" & done
+  ensure_prefix test &
+  ensure_prefix demo &
+  local failed=0 j
+  for j in $(jobs -p); do wait "$j" || failed=1; done
+  if [ "$failed" != 0 ]; then
+    echo "[setup] a dependency build failed; see the logs under $KORVANE_CACHE/build" >&2
+    exit 1
+  fi
+  say "done (cache: $KORVANE_CACHE)"
+}
+
+main "$@"
