@@ -7,10 +7,9 @@
 #include <log4cplus/config.hxx>
 
 #include <codecvt>
-#include <cwctype>
+#include <cstring>
 #include <locale>
 #include <memory>
-#include <vector>
 
 namespace {
 const char kLogSource[] = "Biz/Log.cpp";
@@ -23,9 +22,48 @@ std::wstring Widen(const char* text, int length, UINT codePage, DWORD flags) {
     int n = MultiByteToWideChar(codePage, flags, text, length, nullptr, 0);
     if (n <= 0) return std::wstring();
     std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, flags, text, length, &out[0], n);
+    n = MultiByteToWideChar(codePage, flags, text, length, &out[0], n);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
 }
+
+wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// The appender's name: the full path in ASCII lower case, so that one file gets one appender.
+std::wstring AppenderName(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    }
+    if (n == 0 || n >= full.size())
+        full = path;
+    else
+        full.resize(n);
+    for (wchar_t& c : full) c = AsciiLower(c);
+    return full;
+}
+
+// The log file's appender. log4cplus built with MinGW narrows the file name through the C locale, so a path
+// with Chinese characters would not open; this one opens the wide name. It writes UTF-8 whatever the C
+// locale: a character that locale cannot hold would stop every later record and abort the host at the end.
+class LogFileAppender : public log4cplus::FileAppenderBase {
+public:
+    explicit LogFileAppender(const std::wstring& path)
+        : FileAppenderBase(path, std::ios_base::trunc, true, false) {
+        imbue(std::locale(std::locale::classic(), new std::codecvt_utf8_utf16<wchar_t>));
+        open(fileOpenMode);
+    }
+    ~LogFileAppender() override { destructorImpl(); }
+
+protected:
+    // Also the reopen after a failed write.
+    void open(std::ios_base::openmode mode) override {
+        out.open(filename.c_str(), mode);
+        if (!out.good()) getErrorHandler()->error(L"Unable to open file: " + filename);
+    }
+};
 
 std::wstring InitLoggerName() { return L"Korvane"; }
 
@@ -53,23 +91,44 @@ const bool kLoggerReady = (GetLogger(), true);
 }  // namespace
 
 std::wstring WidenCp936(const char* text) {
-    return text ? Widen(text, static_cast<int>(strlen(text)), 936, 0) : std::wstring();
+    return text ? Widen(text, static_cast<int>(std::strlen(text)), 936, 0) : std::wstring();
 }
 
 std::wstring WidenWireText(const std::string& bytes) {
     // Only the bytes before a NUL count, as in the reply buffers.
-    const int length = static_cast<int>(strlen(bytes.c_str()));
+    const int length = static_cast<int>(std::strlen(bytes.c_str()));
     std::wstring utf8 = Widen(bytes.c_str(), length, CP_UTF8, MB_ERR_INVALID_CHARS);
     if (!utf8.empty() || length == 0) return utf8;
     return Widen(bytes.c_str(), length, CP_ACP, 0);
 }
 
 bool IsLogFilePath(const std::wstring& path) {
+    // The name is what follows the last separator, or the drive of a drive-relative path ("C:x.log").
+    size_t start = path.find_last_of(L"\\/");
+    start = start == std::wstring::npos ? 0 : start + 1;
+    if (start == 0 && path.size() >= 2 && path[1] == L':') start = 2;
+    const std::wstring name = path.substr(start);
+    // "x.txt:y.log" is a stream of x.txt, not a log file.
+    if (name.find(L':') != std::wstring::npos) return false;
     const wchar_t suffix[] = L".log";
-    if (path.size() <= 4) return false;
+    if (name.size() < 4) return false;
     for (size_t i = 0; i < 4; ++i)
-        if (std::towlower(path[path.size() - 4 + i]) != suffix[i]) return false;
+        if (AsciiLower(name[name.size() - 4 + i]) != suffix[i]) return false;
     return true;
+}
+
+void WriteLogRecord(log4cplus::Logger& logger, int level, const std::wstring& message, const char* file,
+                    int line) {
+    std::wstring text = message;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF)
+            ++i;  // a whole pair
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            text[i] = 0xFFFD;
+    }
+    logger.forcedLog(level, text, file, line);
 }
 
 void OpenLogFile(log4cplus::Logger& logger, bool enabled, const std::wstring& path) {
@@ -78,18 +137,19 @@ void OpenLogFile(log4cplus::Logger& logger, bool enabled, const std::wstring& pa
     // A page must not make the object create or truncate any file it likes.
     if (!IsLogFilePath(path)) return;
 
-    log4cplus::SharedAppenderPtr appender(new log4cplus::FileAppender(path, std::ios_base::trunc, true));
-    // The file is written in UTF-8: with the C locale a character it cannot hold would stop every later
-    // record and abort the host when the appender goes away.
-    appender->setLayout(std::unique_ptr<log4cplus::Layout>(new log4cplus::PatternLayout(kLayout)));
-    if (auto* file = dynamic_cast<log4cplus::FileAppenderBase*>(appender.get()))
-        file->imbue(std::locale(std::locale::classic(), new std::codecvt_utf8_utf16<wchar_t>));
-    logger.addAppender(appender);
+    const std::wstring name = AppenderName(path);
+    if (!logger.getAppender(name)) {
+        // Truncated, flushed after every record.
+        log4cplus::SharedAppenderPtr appender(new LogFileAppender(path));
+        appender->setName(name);
+        appender->setLayout(std::unique_ptr<log4cplus::Layout>(new log4cplus::PatternLayout(kLayout)));
+        logger.addAppender(appender);
+    }
     logger.setLogLevel(kLogTrace);
     if (logger.isEnabledFor(kLogWarn)) {
-        std::wostringstream message;
-        message << WidenCp936(kLogReady);
-        logger.forcedLog(kLogWarn, message.str(), kLogSource, kLogReadyLine);
+        LogMessage message;
+        message << kLogReady;
+        WriteLogRecord(logger, kLogWarn, message.str(), kLogSource, kLogReadyLine);
     }
 }
 

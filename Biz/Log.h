@@ -4,6 +4,7 @@
 
 #include <log4cplus/logger.h>
 
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -11,8 +12,11 @@ extern std::wstring LoggerName;
 
 log4cplus::Logger& GetLogger();
 // Attaches a file appender and lets every record pass, when enabled is true and the path names a ".log" file.
+// The file is truncated and written in UTF-8, one flushed line per record. A path that is already open gets
+// the set-up record again but no second appender (two would truncate and overwrite each other).
 void OpenLogFile(log4cplus::Logger& logger, bool enabled, const std::wstring& path);
-// True when OpenLogFile would open the path: a page may only create files whose name ends in ".log".
+// True when OpenLogFile would open the path: a page may only create files whose name ends in ".log" (any
+// letter case), and never an alternate stream of some other file.
 bool IsLogFilePath(const std::wstring& path);
 // A worker thread that logged calls this before it ends, so log4cplus's per-thread data is not leaked.
 void ReleaseLogThreadData();
@@ -24,13 +28,40 @@ std::wstring WidenWireText(const std::string& bytes);
 
 enum : int { kLogTrace = 0, kLogDebug = 10000, kLogWarn = 30000, kLogOff = 60000 };
 
+// The text of one record, built like a wide string stream. Narrow texts are the system's own and stored in
+// code page 936, so they are widened from that code page, never byte by byte or through the C locale.
+class LogMessage {
+public:
+    template <typename T>
+    LogMessage& operator<<(const T& value) {
+        stream_ << value;
+        return *this;
+    }
+    LogMessage& operator<<(const char* text) { return *this << WidenCp936(text); }
+    LogMessage& operator<<(char* text) { return *this << WidenCp936(text); }
+    LogMessage& operator<<(const std::string& text) { return *this << WidenCp936(text.c_str()); }
+    LogMessage& operator<<(std::wostream& (*manipulator)(std::wostream&)) {
+        stream_ << manipulator;
+        return *this;
+    }
+    std::wstring str() const { return stream_.str(); }
+
+private:
+    std::wostringstream stream_;
+};
+
+// Hands one record to the logger with the site's own file and line. A lone UTF-16 surrogate becomes U+FFFD:
+// the UTF-8 file could not hold it, and a failed write would drop the records after it.
+void WriteLogRecord(log4cplus::Logger& logger, int level, const std::wstring& message, const char* file,
+                    int line);
+
 // Logs a record built from stream insertions, only when the level passes; file and line are the site's own.
-#define KORVANE_LOG(level, file, line, insertions)                          \
-    do {                                                                    \
-        log4cplus::Logger& korvaneLogger_ = GetLogger();                    \
-        if (korvaneLogger_.isEnabledFor(level)) {                           \
-            std::wostringstream korvaneMessage_;                            \
-            korvaneMessage_ << insertions;                                  \
-            korvaneLogger_.forcedLog(level, korvaneMessage_.str(), file, line); \
-        }                                                                   \
+#define KORVANE_LOG(level, file, line, insertions)                                    \
+    do {                                                                              \
+        log4cplus::Logger& korvaneLogger_ = GetLogger();                              \
+        if (korvaneLogger_.isEnabledFor(level)) {                                     \
+            LogMessage korvaneMessage_;                                               \
+            korvaneMessage_ << insertions;                                            \
+            WriteLogRecord(korvaneLogger_, level, korvaneMessage_.str(), file, line); \
+        }                                                                             \
     } while (0)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -149,8 +150,13 @@ void CString::SetLength(int length) {
 
 void CString::Append(const wchar_t* text, int length) {
     if (!text || length <= 0) return;
-    // Appending a text to itself: keep the source alive across the reallocation.
-    CString keep(*this);
+    // A source inside our own buffer (appending a text to itself) must outlive the reallocation. Only then
+    // is the buffer held twice: a private buffer otherwise grows in place, so repeated appends stay linear.
+    const wchar_t* own = GetString();
+    const bool inside = std::less_equal<const wchar_t*>()(own, text) &&
+                        std::less_equal<const wchar_t*>()(text, own + buffer_->capacity);
+    CString keep;
+    if (inside) keep = *this;
     int old = GetLength();
     wchar_t* dst = Reserve(old + length);
     std::wmemmove(dst + old, text, static_cast<size_t>(length));

@@ -21,6 +21,7 @@ void FileInfo::ReadSize() {
     if (opened != 0 || !stream) {
         int error = 0;
         _get_errno(&error);
+        if (error == 0) error = opened;
         CString text;
         text.Format(L"打开文件错误，错误码：%d，文件路径：%ls", error, path_.GetString());
         Platform::ShowMessageBox(nullptr, text, L"000", MB_OK);

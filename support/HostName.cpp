@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <boost/xpressive/xpressive.hpp>
+#include <cstring>
 #include <string>
 
 #include "support/TextConvert.h"

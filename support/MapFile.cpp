@@ -14,6 +14,8 @@ bool MapFile::Open(const CString& path) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) SetError(OpenFailed);
     if (!HasError()) {
+        // A second Open on the same object replaces the mapping instead of leaking it.
+        Close();
         LARGE_INTEGER size;
         if (GetFileSizeEx(file, &size)) size_ = size.QuadPart;
         mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -27,6 +29,11 @@ bool MapFile::Open(const CString& path) {
 int64_t MapFile::Read(void* buffer, const int& length) {
     if (length <= 0) return 0;
     std::memset(buffer, 0, static_cast<size_t>(length));
+    // No mapping (Open failed, or Close came first): the read fails as a view would, whatever the size.
+    if (!mapping_) {
+        SetError(ViewFailed);
+        return 0;
+    }
     if (offset_ < 0 || offset_ >= size_) return 0;
     int64_t n = length;
     if (offset_ + n > size_) n = size_ - offset_;
@@ -34,10 +41,8 @@ int64_t MapFile::Read(void* buffer, const int& length) {
     // A view starts on a multiple of the granularity; a read at any other offset maps from the boundary below.
     const int64_t base = offset_ - offset_ % static_cast<int64_t>(GetAllocationGranularity());
     const int64_t skip = offset_ - base;
-    const void* view = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(base >> 32),
-                                                static_cast<DWORD>(base & 0xFFFFFFFF),
-                                                static_cast<SIZE_T>(skip + n))
-                                : nullptr;
+    const void* view = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(base >> 32),
+                                     static_cast<DWORD>(base & 0xFFFFFFFF), static_cast<SIZE_T>(skip + n));
     if (!view) {
         SetError(ViewFailed);
         return 0;

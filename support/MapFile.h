@@ -12,7 +12,8 @@ namespace IO {
 
 // Reads a local file block by block through a read-only mapping: each block is mapped, copied and unmapped,
 // so at most one view of one block is mapped at a time.
-// Error codes: 1 the file cannot be opened, 2 it cannot be mapped (an empty file included), 3 a view failed.
+// Error codes: 1 the file cannot be opened, 2 it cannot be mapped (an empty file included), 3 a view failed
+// (a Read after a failed Open included).
 class MapFile : public System::ErrorBase {
 public:
     enum { OpenFailed = 1, MappingFailed = 2, ViewFailed = 3 };

@@ -1,0 +1,142 @@
+// Files and folders for tests: a fresh temp folder per test, whole-file reads and writes, a sparse file, and
+// a buffer that ends where an inaccessible page begins (a read past its end crashes the test).
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+namespace testfiles {
+
+inline bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+// A new folder under the temp folder; removed with its content when the object goes, unless kept open.
+class TempFolder {
+public:
+    TempFolder() {
+        static std::atomic<int> counter{0};
+        wchar_t temp[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH, temp);
+        path_ = std::wstring(temp) + L"korvane-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount());
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~TempFolder() {
+        if (remove_) RemoveTree(path_);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::wstring& Path() const { return path_; }
+    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+    // For files that stay open until the process ends (log files): the caller removes the folder later.
+    void Keep() { remove_ = false; }
+
+private:
+    std::wstring path_;
+    bool remove_ = true;
+};
+
+inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = bytes.empty() ||
+                    (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size());
+    CloseHandle(file);
+    return ok;
+}
+
+// The whole file, read while others may still write it (an open log file); empty when it cannot be opened.
+inline std::string ReadBytes(const std::wstring& path) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string bytes;
+    char block[65536];
+    DWORD got = 0;
+    while (ReadFile(file, block, sizeof(block), &got, nullptr) && got > 0) bytes.append(block, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+// A file of the given size whose content is zeros, except the marker bytes written at markerOffset. The
+// file system keeps it sparse, so a size past 4 GiB costs no disk space.
+inline bool MakeSparseFile(const std::wstring& path, long long size, long long markerOffset = -1,
+                           const std::string& marker = std::string()) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD ignored = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    bool ok = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    if (ok && markerOffset >= 0 && !marker.empty()) {
+        LARGE_INTEGER at;
+        at.QuadPart = markerOffset;
+        DWORD written = 0;
+        ok = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+             WriteFile(file, marker.data(), static_cast<DWORD>(marker.size()), &written, nullptr) &&
+             written == marker.size();
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+// length bytes that end exactly where a PAGE_NOACCESS page begins.
+class GuardedBuffer {
+public:
+    GuardedBuffer(const void* bytes, size_t length) {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        const size_t page = info.dwPageSize;
+        const size_t pages = (length + page - 1) / page + 1;
+        base_ =
+            static_cast<char*>(VirtualAlloc(nullptr, pages * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        VirtualProtect(base_ + (pages - 1) * page, page, PAGE_NOACCESS, &old);
+        data_ = base_ + (pages - 1) * page - length;
+        if (length) std::memcpy(data_, bytes, length);
+    }
+    ~GuardedBuffer() { VirtualFree(base_, 0, MEM_RELEASE); }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    template <typename T>
+    const T* As() const {
+        return reinterpret_cast<const T*>(data_);
+    }
+
+private:
+    char* base_ = nullptr;
+    char* data_ = nullptr;
+};
+
+}  // namespace testfiles
