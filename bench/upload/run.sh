@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Upload speed of the engine against curl, to a local vsftpd on a random loopback port.
+#   bash bench/upload/run.sh            (ROUNDS=5 big rounds, SMALL_ROUNDS=15 small rounds by default)
+# Each round runs the 64-bit engine (wine64), the 32-bit engine (wine) and curl, one after the other, on a
+# 1 GiB file made for the run and removed after it; then the same for a 1 KiB file. The engine is timed from
+# Post to its completion report (upload_bench.exe), curl over its whole run. Prints each median and the ratio.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+rounds=${ROUNDS:-5}
+small_rounds=${SMALL_ROUNDS:-15}
+export KORVANE_CACHE=${KORVANE_CACHE:-/var/cache/korvane}
+export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$KORVANE_CACHE/wine-bench}
+user=korvanebench
+password=bench-$RANDOM$RANDOM
+work=$(mktemp -d /var/tmp/korvane-bench.XXXXXX)
+server_pid=
+
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+  [ -d "/home/$user/bench" ] && rm -rf "/home/$user/bench"
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# --- the engine's bench program, both targets ---------------------------------------------------------
+bash "$root/tools/setup.sh" >/dev/null
+declare -A exe
+for t in x86_64 i686; do
+  b=${BENCH_BUILD_PREFIX:-$root/build/bench}-$t
+  [ -f "$b/build.ninja" ] || cmake -S "$root" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$t.cmake" \
+    -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
+  cmake --build "$b" --target upload_bench >/dev/null
+  exe[$t]=$b/bench/upload/upload_bench.exe
+done
+wine_of() { [ "$1" = x86_64 ] && echo /usr/lib/wine/wine64 || echo /usr/bin/wine; }
+[ -d "$WINEPREFIX" ] || { WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1; wineserver -w; }
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+# --- vsftpd: a user of its own, a random control port and passive range ------------------------------
+command -v vsftpd >/dev/null || apt-get install -y vsftpd >/dev/null
+id "$user" >/dev/null 2>&1 || useradd -m -s /bin/bash "$user"
+echo "$user:$password" | chpasswd
+mkdir -p /var/run/vsftpd/empty
+read -r port pasv <<<"$(/usr/bin/python3 -c '
+import random, socket
+def free():
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
+print(free(), random.randrange(20000, 60000, 100))')"
+cat >"$work/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+background=NO
+listen_address=127.0.0.1
+listen_port=$port
+anonymous_enable=NO
+local_enable=YES
+write_enable=YES
+local_umask=022
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$pasv
+pasv_max_port=$((pasv + 99))
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+secure_chroot_dir=/var/run/vsftpd/empty
+pam_service_name=vsftpd
+xferlog_enable=NO
+CONF
+vsftpd "$work/vsftpd.conf" &
+server_pid=$!
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+
+# --- one upload each ---------------------------------------------------------------------------------
+remote=/home/$user/bench
+engine_run() {  # arch file name -> milliseconds
+  local out
+  out=$("$(wine_of "$1")" "${exe[$1]}" 127.0.0.1 "$port" "$user" "$password" "Z:$(echo "$2" | tr / '\\')" bench "$3")
+  case $out in *outcome=complete*) ;; *) echo "engine $1 failed: $out" >&2; exit 1 ;; esac
+  cmp -s "$2" "$remote/$3" || { echo "engine $1: the server's file differs" >&2; exit 1; }
+  rm -f "$remote/$3"
+  echo "$out" | sed 's/^ms=\([0-9.]*\).*/\1/'
+}
+curl_run() {  # file name -> milliseconds of the whole run
+  local start end
+  start=$(date +%s%N)
+  curl -sS --ftp-create-dirs -T "$1" --user "$user:$password" "ftp://127.0.0.1:$port/bench/$2" -o /dev/null
+  end=$(date +%s%N)
+  cmp -s "$1" "$remote/$2" || { echo "curl: the server's file differs" >&2; exit 1; }
+  rm -f "$remote/$2"
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", (e - s) / 1000000 }'
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
+
+measure() {  # label file rounds
+  local label=$1 file=$2 n=$3 size
+  size=$(stat -c %s "$file")
+  local e64=() e32=() c=()
+  for i in $(seq "$n"); do
+    e64+=("$(engine_run x86_64 "$file" e64.bin)")
+    e32+=("$(engine_run i686 "$file" e32.bin)")
+    c+=("$(curl_run "$file" curl.bin)")
+  done
+  local m64 m32 mc
+  m64=$(median "${e64[@]}"); m32=$(median "${e32[@]}"); mc=$(median "${c[@]}")
+  echo "== $label ($size bytes, $n rounds, medians) =="
+  awk -v m64="$m64" -v m32="$m32" -v mc="$mc" -v size="$size" '
+    function rate(ms) { return size >= 1048576 ? sprintf("  %8.1f MB/s", size / ms / 1000) : "" }
+    BEGIN {
+    printf "  engine x86_64 (wine64): %10.1f ms%s  ratio to curl %.2f\n", m64, rate(m64), m64 / mc
+    printf "  engine i686   (wine)  : %10.1f ms%s  ratio to curl %.2f\n", m32, rate(m32), m32 / mc
+    printf "  curl                  : %10.1f ms%s\n", mc, rate(mc) }'
+  echo "  runs (ms): x86_64 ${e64[*]}"
+  echo "             i686 ${e32[*]}"
+  echo "             curl ${c[*]}"
+}
+
+mkdir -p "$remote" && chown "$user" "$remote"
+/usr/bin/python3 -c '
+import os, sys
+with open(sys.argv[1], "wb") as f:
+    block = os.urandom(1 << 20)
+    for i in range(1024):
+        f.write(block[i % 7:] + block[:i % 7])' "$work/big.bin"
+head -c 1024 /dev/urandom >"$work/small.bin"
+
+measure "1 GiB" "$work/big.bin" "$rounds"
+rm -f "$work/big.bin"
+measure "1 KiB" "$work/small.bin" "$small_rounds"
+echo "(MB = 10^6 bytes; the engine from Post to its report, curl over its whole process)"

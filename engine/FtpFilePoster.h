@@ -1,0 +1,113 @@
+// One upload job: where the file is and where it goes, who logs in, how far the transfer has come, which
+// protocol steps succeeded and which error ended the job. Post runs the job on a worker thread, which
+// reports once at the end through KorvaneEvent (and with progress while the file goes out).
+#pragma once
+
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "Network/Command/FtpResponse.h"
+#include "Network/TcpConnection.h"
+#include "classlib/CString.h"
+#include "engine/KorvaneEvent.h"
+
+class FtpCommand;
+
+class FtpFilePoster {
+public:
+    // PosterState: the protocol steps that succeeded. SetError and a stop replace the whole set.
+    enum PosterState : unsigned {
+        FeatDone = 0x1,
+        Connected = 0x2,
+        UserAccepted = 0x4,
+        Stopped = 0x8,
+        Failed = 0x10,
+        RestAccepted = 0x200,
+        PassiveReady = 0x800,
+        AllSent = 0x1000,
+        LoggedIn = 0x8000,
+        ClntAccepted = 0x10000,
+        FolderReady = 0x40000,
+        FolderEntered = 0x80000,
+    };
+
+    // PostErrorCode: why a job failed (the upload object adds its own codes to the same set).
+    enum PostErrorCode : int {
+        UserRejected = 5,
+        PassRejected = 6,
+        SendFailed = 7,  // a command could not be sent, or the FEAT list did not arrive
+        FileNotMapped = 14,
+        TransferFailed = 16,
+        ReceiveFailed = 20,
+        PassiveFailed = 21,
+    };
+
+    FtpFilePoster();
+    // Stops a transfer in progress and waits for the worker to end.
+    virtual ~FtpFilePoster();
+    FtpFilePoster(const FtpFilePoster&) = delete;
+    FtpFilePoster& operator=(const FtpFilePoster&) = delete;
+
+    // The job's settings. While a job runs they change nothing: the worker reads them on its own thread.
+    void SetEvent(KorvaneEvent* event);
+    void SetTaskId(int taskId);
+    void SetFileSize(const int64_t& size);
+    // Resolves the host at once, on the calling thread.
+    void SetServer(CString host, unsigned short port, CString userName, CString password);
+
+    // Starts a job from a clean record. False when a job is still running (nothing changes then) or when
+    // the worker cannot be started.
+    bool Post(CString localPath, CString remoteFolder, CString remoteFile);
+    // Asks the send loop to stop before its next block; a stopped job reports nothing.
+    void Stop() { stop_ = true; }
+    bool IsRunning() const { return running_; }
+
+    void SetError(const int& code);
+    void AddState(const unsigned& bits);
+    unsigned GetState() const { return state_; }
+    int GetErrorCode() const { return errorCode_; }
+    int GetTaskId() const { return taskId_; }
+
+    // Progress texts, read by the owner's progress handler on the worker thread.
+    CString GetPostedText() const;
+    CString GetRemainingTimeText() const;
+    CString GetPercentText() const;
+
+protected:
+    friend class FtpCommand;
+
+    static unsigned __stdcall ThreadProc(void* poster);
+    // The whole exchange, from connect to close.
+    void RunJob();
+    // Streams the local file from posted onwards over the data connection.
+    void SendFile(TcpConnection& data);
+    // True while the job may go on: no error ended it and no stop replaced the state.
+    bool Proceeding() const { return (state_ & (Failed | Stopped)) == 0; }
+
+    KorvaneEvent* event_ = nullptr;
+    bool utf8_ = false;
+    std::atomic<bool> stop_{false};
+    int taskId_ = 0;
+    unsigned state_ = 0;
+    int errorCode_ = 0;
+    int64_t fileSize_ = 0;
+    int64_t posted_ = 0;
+    double speed_ = 0;
+    HANDLE worker_ = nullptr;
+    CString localPath_;
+    CString remoteFile_;
+    CString remoteFolder_;
+    CString userName_;
+    CString password_;
+    FtpResponse response_;
+    TcpConnection control_;
+
+    // True from Post until the job's outcome is settled; the final report comes after it.
+    std::atomic<bool> running_{false};
+    std::atomic<bool> abandoned_{false};
+    unsigned workerId_ = 0;
+};

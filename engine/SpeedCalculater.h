@@ -1,0 +1,24 @@
+// Transfer speed of one pass of the send loop: the mean of the byte counts of the last three samples, a
+// sample being taken at most once per 1000 ms of the platform tick.
+#pragma once
+
+#include <cstdint>
+
+class SpeedCalculater {
+public:
+    SpeedCalculater() = default;
+    virtual ~SpeedCalculater() = default;
+
+    // start is the count the pass begins at: a resumed upload passes its resume offset, so the bytes the
+    // server already held are not taken for speed.
+    void Reset(const int64_t& start = 0);
+    // Bytes per second for the posted count so far; between samples the last result.
+    uint32_t Calculate(const int64_t& posted);
+
+private:
+    int64_t base_ = 0;
+    uint32_t speed_ = 0;
+    int64_t deltas_[3] = {0, 0, 0};
+    int next_ = 0;       // ring entry of the next sample
+    uint32_t tick_ = 0;  // milliseconds of the platform tick
+};

@@ -1,0 +1,253 @@
+// Small helpers the engine tests share: a recording event sink, the tick seam, loopback sockets.
+#pragma once
+
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Network/TcpConnection.h"
+#include "classlib/CString.h"
+#include "engine/FtpFilePoster.h"
+#include "engine/KorvaneEvent.h"
+#include "support/Platform.h"
+
+namespace enginetest {
+
+// How long a test waits for a job's final report before it calls the job hung. Generous: a slow machine
+// must not fail a test, only a job that never reports.
+const std::chrono::seconds kReportDeadline{120};
+
+struct Report {
+    enum Kind { Complete, Error, Process, Connect } kind;
+    int taskId;
+    int errorCode;
+    int64_t posted;
+    std::wstring speed;
+    DWORD threadId;
+};
+
+// Records every report with the thread it came on; a test waits for the final one.
+class RecordingSink : public KorvaneEvent {
+public:
+    void postComplete(int taskId) override {
+        Add({Report::Complete, taskId, 0, 0, L"", GetCurrentThreadId()});
+    }
+    void postError(int taskId, int errorCode) override {
+        Add({Report::Error, taskId, errorCode, 0, L"", GetCurrentThreadId()});
+    }
+    void postProcess(int taskId, int64_t posted, CString speed) override {
+        Add({Report::Process, taskId, 0, posted, speed.GetString(), GetCurrentThreadId()});
+    }
+    void postConnect(int taskId) override { Add({Report::Connect, taskId, 0, 0, L"", GetCurrentThreadId()}); }
+
+    // True once count final reports (complete or error) have come, false when the deadline passed first.
+    bool WaitForFinal(size_t count = 1) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kReportDeadline, [&] { return FinalCount() >= count; });
+    }
+    std::vector<Report> Reports() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return reports_;
+    }
+    std::vector<Report> Finals() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Report> finals;
+        for (const Report& r : reports_)
+            if (r.kind == Report::Complete || r.kind == Report::Error) finals.push_back(r);
+        return finals;
+    }
+
+private:
+    void Add(const Report& report) {
+        // Notified under the lock: once a wait has returned, the worker does not touch the sink again.
+        std::lock_guard<std::mutex> lock(mutex_);
+        reports_.push_back(report);
+        changed_.notify_all();
+    }
+    size_t FinalCount() const {
+        size_t n = 0;
+        for (const Report& r : reports_)
+            if (r.kind == Report::Complete || r.kind == Report::Error) ++n;
+        return n;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Report> reports_;
+};
+
+// Replaces the platform tick for one test; the test moves the clock by hand.
+class TickSeam {
+public:
+    explicit TickSeam(DWORD start = 5000) {
+        Now() = start;
+        previous_ = Tamsic::Platform::SetTickFunction(&TickSeam::Read);
+    }
+    ~TickSeam() { Tamsic::Platform::SetTickFunction(previous_); }
+    static void Set(DWORD value) { Now() = value; }
+    static void Advance(DWORD milliseconds) { Now() += milliseconds; }
+
+private:
+    static volatile DWORD& Now() {
+        static volatile DWORD now = 0;
+        return now;
+    }
+    static DWORD Read() { return Now(); }
+    Tamsic::Platform::TickFunction previous_;
+};
+
+// Winsock for the test's own sockets.
+class WinsockSession {
+public:
+    WinsockSession() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~WinsockSession() { WSACleanup(); }
+};
+
+// A listening socket on 127.0.0.1 with a port the system chose.
+class LoopbackListener {
+public:
+    LoopbackListener() {
+        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(socket_, 4);
+        int size = sizeof(address);
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~LoopbackListener() { Close(); }
+    unsigned short Port() const { return port_; }
+    // Waits at most waitMilliseconds for the next connection.
+    SOCKET Accept(int waitMilliseconds = 60000) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_, &readable);
+        timeval wait{waitMilliseconds / 1000, (waitMilliseconds % 1000) * 1000};
+        if (::select(0, &readable, nullptr, nullptr, &wait) != 1) return INVALID_SOCKET;
+        return ::accept(socket_, nullptr, nullptr);
+    }
+    void Close() {
+        if (socket_ != INVALID_SOCKET) closesocket(socket_);
+        socket_ = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+};
+
+// A port on 127.0.0.1 where nothing listens (it was free a moment ago).
+inline unsigned short ClosedPort() {
+    LoopbackListener listener;
+    return listener.Port();
+}
+
+inline void SendText(SOCKET s, const std::string& text) {
+    ::send(s, text.data(), static_cast<int>(text.size()), 0);
+}
+
+// Everything the peer sends until it closes or stays silent for waitMilliseconds.
+inline std::string ReceiveUntilQuiet(SOCKET s, int waitMilliseconds) {
+    std::string all;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval wait{waitMilliseconds / 1000, (waitMilliseconds % 1000) * 1000};
+        if (::select(0, &readable, nullptr, nullptr, &wait) != 1) break;
+        char piece[4096];
+        const int n = ::recv(s, piece, sizeof(piece), 0);
+        if (n <= 0) break;
+        all.append(piece, static_cast<size_t>(n));
+    }
+    return all;
+}
+
+// Restores the connection time-outs a test shortened.
+class TimeoutScope {
+public:
+    TimeoutScope(int connectMilliseconds, int ioMilliseconds)
+        : connect_(TcpConnection::GetConnectTimeout()), io_(TcpConnection::GetIoTimeout()) {
+        TcpConnection::SetTimeouts(connectMilliseconds, ioMilliseconds);
+    }
+    ~TimeoutScope() { TcpConnection::SetTimeouts(connect_, io_); }
+
+private:
+    int connect_;
+    int io_;
+};
+
+// Reproducible bytes that differ from block to block.
+inline std::string LocalBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    return bytes;
+}
+
+// A local file the test writes under the host's /tmp (the Z: drive) and removes.
+class LocalFile {
+public:
+    explicit LocalFile(const std::string& bytes) : bytes_(bytes) {
+        static volatile LONG count = 0;
+        const std::string name = "korvane-eng-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(InterlockedIncrement(&count)) + ".bin";
+        unixPath_ = "/tmp/" + name;
+        path_ = L"Z:\\tmp\\" + std::wstring(name.begin(), name.end());
+        FILE* f = _wfopen(path_.c_str(), L"wb");
+        if (f) {
+            fwrite(bytes.data(), 1, bytes.size(), f);
+            fclose(f);
+        }
+    }
+    ~LocalFile() { DeleteFileW(path_.c_str()); }
+    LocalFile(const LocalFile&) = delete;
+    LocalFile& operator=(const LocalFile&) = delete;
+    const std::wstring& Path() const { return path_; }
+    const std::string& UnixPath() const { return unixPath_; }
+    const std::string& Bytes() const { return bytes_; }
+
+private:
+    std::string bytes_;
+    std::wstring path_;
+    std::string unixPath_;
+};
+
+// A tick that moves by one second at every call: each block of the send loop is then a speed sample and
+// falls due for a progress report.
+inline DWORD SecondPerCall() {
+    static volatile LONG now = 100000;
+    return static_cast<DWORD>(InterlockedAdd(&now, 1000));
+}
+
+// Opens the poster's protected record to the tests.
+class PosterProbe : public FtpFilePoster {
+public:
+    using FtpFilePoster::control_;
+    using FtpFilePoster::fileSize_;
+    using FtpFilePoster::password_;
+    using FtpFilePoster::posted_;
+    using FtpFilePoster::remoteFile_;
+    using FtpFilePoster::remoteFolder_;
+    using FtpFilePoster::response_;
+    using FtpFilePoster::speed_;
+    using FtpFilePoster::state_;
+    using FtpFilePoster::userName_;
+    using FtpFilePoster::utf8_;
+    using FtpFilePoster::worker_;
+};
+
+}  // namespace enginetest

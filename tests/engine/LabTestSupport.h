@@ -1,0 +1,48 @@
+// Running one upload job against a server of the FTP lab.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "EngineTestSupport.h"
+#include "LabClient.h"
+
+namespace enginetest {
+
+struct JobResult {
+    bool reported = false;  // a final report came before the deadline
+    size_t finals = 0;      // how many final reports came
+    Report final{};
+    std::vector<Report> progress;
+};
+
+inline CString Wide(const std::string& ascii) {
+    return CString(std::wstring(ascii.begin(), ascii.end()).c_str());
+}
+
+// Posts one job to 127.0.0.1:port and waits for its final report; the poster is gone when this returns.
+inline JobResult RunLabJob(int port, const std::string& user, const std::string& password,
+                           const LocalFile& local, int64_t fileSize, const CString& folder,
+                           const CString& file) {
+    RecordingSink sink;
+    JobResult result;
+    {
+        FtpFilePoster poster;
+        poster.SetEvent(&sink);
+        poster.SetTaskId(77);
+        poster.SetFileSize(fileSize);
+        poster.SetServer(L"127.0.0.1", static_cast<unsigned short>(port), Wide(user), Wide(password));
+        if (!poster.Post(local.Path().c_str(), folder, file)) return result;
+        result.reported = sink.WaitForFinal();
+    }
+    const std::vector<Report> finals = sink.Finals();
+    result.finals = finals.size();
+    if (!finals.empty()) result.final = finals[0];
+    for (const Report& r : sink.Reports())
+        if (r.kind == Report::Process) result.progress.push_back(r);
+    return result;
+}
+
+}  // namespace enginetest

@@ -1,0 +1,154 @@
+#include "ScriptedPeer.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace enginetest {
+namespace {
+// No session of a test lasts longer; a peer that hears nothing for this long gives up.
+const int kPeerPatience = 60000;
+
+std::string VerbOf(const std::string& line) {
+    std::string verb;
+    for (char c : line) {
+        if (c == ' ' || c == '\r' || c == '\n') break;
+        verb += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return verb;
+}
+
+bool Readable(SOCKET s, int waitMilliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval wait{waitMilliseconds / 1000, (waitMilliseconds % 1000) * 1000};
+    return ::select(0, &readable, nullptr, nullptr, &wait) == 1;
+}
+}  // namespace
+
+ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedPeer::~ScriptedPeer() { Join(); }
+
+void ScriptedPeer::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::string> ScriptedPeer::Wire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return wire_;
+}
+
+std::string ScriptedPeer::Data() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return data_;
+}
+
+bool ScriptedPeer::DataConnected() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dataConnected_;
+}
+
+bool ScriptedPeer::ReadLine(SOCKET s, std::string& pending, std::string& line) {
+    for (;;) {
+        const std::string::size_type end = pending.find('\n');
+        if (end != std::string::npos) {
+            line = pending.substr(0, end + 1);
+            pending.erase(0, end + 1);
+            return true;
+        }
+        if (!Readable(s, kPeerPatience)) return false;
+        char piece[4096];
+        const int n = ::recv(s, piece, sizeof(piece), 0);
+        if (n <= 0) return false;
+        pending.append(piece, static_cast<size_t>(n));
+    }
+}
+
+void ScriptedPeer::Answer(SOCKET s, const PeerReply& reply, bool& open) {
+    for (const std::string& piece : reply.pieces) {
+        if (reply.pauseMilliseconds > 0) Sleep(static_cast<DWORD>(reply.pauseMilliseconds));
+        SendText(s, piece);
+    }
+    if (reply.act == PeerReply::Close) open = false;
+}
+
+bool ScriptedPeer::DataClosed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dataClosed_;
+}
+
+void ScriptedPeer::Receive(SOCKET data) {
+    for (;;) {
+        if (!Readable(data, kPeerPatience)) return;
+        char piece[65536];
+        const int n = ::recv(data, piece, sizeof(piece), 0);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (n == 0) dataClosed_ = true;
+        if (n <= 0) return;
+        data_.append(piece, static_cast<size_t>(n));
+    }
+}
+
+void ScriptedPeer::Run() {
+    SOCKET s = control_.Accept(kPeerPatience);
+    if (s == INVALID_SOCKET) return;
+    SOCKET data = INVALID_SOCKET;
+    bool open = true;
+    Answer(s, script_.greeting, open);
+    std::string pending;
+    std::string line;
+    while (open && ReadLine(s, pending, line)) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            wire_.push_back(line);
+        }
+        const std::string verb = VerbOf(line);
+        auto found = script_.replies.find(verb);
+        if (verb == "PASV" && found == script_.replies.end()) {
+            passive_.reset(new LoopbackListener);
+            const unsigned short port = passive_->Port();
+            char text[96];
+            std::snprintf(text, sizeof(text), "227 Entering Passive Mode (127,0,0,1,%u,%u).\r\n", port / 256,
+                          port % 256);
+            SendText(s, text);
+            continue;
+        }
+        const PeerReply reply =
+            found != script_.replies.end() ? found->second : Say("502 Not implemented.\r\n");
+        const bool transfer = (verb == "STOR" || verb == "APPE") && reply.act == PeerReply::Answer &&
+                              !reply.pieces.empty() &&
+                              (reply.pieces[0][0] == '1' || reply.pieces[0][0] == '3');
+        if (transfer && passive_) {
+            data = passive_->Accept(kPeerPatience);
+            std::lock_guard<std::mutex> lock(mutex_);
+            dataConnected_ = data != INVALID_SOCKET;
+        }
+        if (reply.act == PeerReply::Silent) continue;  // and never answer it
+        Answer(s, reply, open);
+        if (verb == "QUIT") break;
+        if (transfer && data != INVALID_SOCKET && script_.data == PeerScript::ReadAll) {
+            Receive(data);
+            if (script_.finalReply.act != PeerReply::Silent) Answer(s, script_.finalReply, open);
+        }
+    }
+    closesocket(s);
+    // A data connection the transfer never used must have been closed by the client all the same.
+    if (data == INVALID_SOCKET && passive_) {
+        data = passive_->Accept(200);
+        if (data != INVALID_SOCKET) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                dataConnected_ = true;
+            }
+            Receive(data);
+        }
+    } else if (data != INVALID_SOCKET && script_.data == PeerScript::NeverRead) {
+        Receive(data);
+    }
+    if (data != INVALID_SOCKET) closesocket(data);
+}
+
+}  // namespace enginetest
