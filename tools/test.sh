@@ -24,6 +24,7 @@ printf 'subdirs("i686" "x86_64")\n' > build/CTestTestfile.cmake
 # waits for ever on a pipe they keep open. Stop the prefix's server whatever happens.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 echo "[test] running the tests of both targets"
 cd build
