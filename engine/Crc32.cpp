@@ -1,0 +1,155 @@
+#include "engine/Crc32.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Biz/Log.h"
+
+namespace {
+
+uint32_t ReverseBits(uint32_t value, int width) {
+    uint32_t reversed = 0;
+    for (int k = 0; k < width; ++k)
+        if (value & (1u << k)) reversed |= 1u << (width - 1 - k);
+    return reversed;
+}
+
+inline uint32_t LoadLittleEndian(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+Crc32::Crc32() { BuildTable(); }
+
+Crc32::~Crc32() {
+    abandoned_ = true;
+    thread_.WaitForEnd();
+}
+
+// The register runs most significant bit first with the polynomial as written, on bit-reversed bytes, and
+// each entry is reversed back: the table of the reflected CRC.
+void Crc32::BuildTable() {
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = ReverseBits(i, 8) << 24;
+        for (int bit = 0; bit < 8; ++bit) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+        table_[i] = ReverseBits(r, 32);
+    }
+    for (int i = 0; i < 256; ++i) {
+        uint32_t r = table_[i];
+        for (int k = 0; k < kSlices - 1; ++k) {
+            r = table_[r & 0xFF] ^ (r >> 8);
+            sliceTables_[k][i] = r;
+        }
+    }
+}
+
+// The same result as one table step per byte, crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8), sixteen bytes at
+// a time: table k gives the effect of a byte followed by k zero bytes.
+uint32_t Crc32::Update(uint32_t crc, const uint8_t* data, size_t length) const {
+    const uint32_t* const t0 = table_;
+    const uint32_t(*const t)[256] = sliceTables_;
+    for (; length >= 16; data += 16, length -= 16) {
+        const uint32_t w0 = LoadLittleEndian(data) ^ crc;
+        const uint32_t w1 = LoadLittleEndian(data + 4);
+        const uint32_t w2 = LoadLittleEndian(data + 8);
+        const uint32_t w3 = LoadLittleEndian(data + 12);
+        crc = t[14][w0 & 0xFF] ^ t[13][(w0 >> 8) & 0xFF] ^ t[12][(w0 >> 16) & 0xFF] ^ t[11][w0 >> 24] ^
+              t[10][w1 & 0xFF] ^ t[9][(w1 >> 8) & 0xFF] ^ t[8][(w1 >> 16) & 0xFF] ^ t[7][w1 >> 24] ^
+              t[6][w2 & 0xFF] ^ t[5][(w2 >> 8) & 0xFF] ^ t[4][(w2 >> 16) & 0xFF] ^ t[3][w2 >> 24] ^
+              t[2][w3 & 0xFF] ^ t[1][(w3 >> 8) & 0xFF] ^ t[0][(w3 >> 16) & 0xFF] ^ t0[w3 >> 24];
+    }
+    for (; length > 0; ++data, --length) crc = t0[(crc ^ *data) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+bool Crc32::Start(const CString& path) {
+    if (running_.load(std::memory_order_acquire)) return false;
+    // A worker that settled its run may still be delivering its final report; it touches nothing of ours
+    // any more, so its handle can go.
+    thread_.Close();
+    narrowResult_.clear();
+    wideResult_.Empty();
+    blockSize_ = 0x100000;
+    path_ = path;
+    running_.store(true, std::memory_order_relaxed);
+    if (!thread_.Begin(&Crc32::ThreadProc, this)) {
+        running_.store(false, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
+}
+
+CString Crc32::GetResult() const {
+    // While a run is going the result is empty by definition, and the worker may be writing it.
+    if (running_.load(std::memory_order_acquire)) return CString();
+    return wideResult_;
+}
+
+void Crc32::SetResult(const uint32_t& crc) {
+    char narrow[256] = {};
+    wchar_t wide[256] = {};
+    _ultoa(crc, narrow, 10);
+    _ultow(crc, wide, 10);
+    narrowResult_ = narrow;
+    wideResult_ = wide;
+}
+
+unsigned __stdcall Crc32::ThreadProc(void* object) {
+    static_cast<Crc32*>(object)->Run();
+    ReleaseLogThreadData();
+    return 0;
+}
+
+// One run. Once it clears the running flag a new Start may begin, so the report goes by what this stack
+// holds, not by the object.
+void Crc32::Run() {
+    Crc32Event* const sink = sink_;
+    const size_t blockSize = static_cast<size_t>(blockSize_);
+
+    bool complete = false;
+    FILE* stream = nullptr;
+    if (_wfopen_s(&stream, path_.GetString(), L"rb") == 0 && stream) {
+        uint8_t* buffer = static_cast<uint8_t*>(std::malloc(blockSize));
+        if (!buffer) {
+            std::fclose(stream);
+            running_.store(false, std::memory_order_release);
+            return;
+        }
+        // The reads are whole blocks already: without the stream's own buffer they go to the file directly,
+        // one copy fewer per byte.
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+        uint32_t crc = 0xFFFFFFFFu;
+        size_t n;
+        while (!abandoned_.load(std::memory_order_relaxed) &&
+               (n = std::fread(buffer, 1, blockSize, stream)) > 0)
+            crc = Update(crc, buffer, n);
+        // A read that failed part-way must not pass for the end of the file.
+        const bool readFailed = std::ferror(stream) != 0;
+        std::free(buffer);
+        std::fclose(stream);
+        if (abandoned_.load(std::memory_order_relaxed)) {
+            running_.store(false, std::memory_order_release);
+            return;
+        }
+        if (!readFailed) {
+            SetResult(~crc);
+            complete = true;
+        }
+    }
+    if (complete) {
+        state_ = StateComplete;
+    } else {
+        state_ = StateFailed;
+        // The only code there is: written once, so a report of an earlier run that reads it meanwhile never
+        // meets a write.
+        if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
+    }
+    running_.store(false, std::memory_order_release);
+    if (complete)
+        sink->crcComplete();
+    else
+        sink->crcError();
+}

@@ -1,0 +1,62 @@
+// The CRC-32 file check (reflected, polynomial 0x04C11DB7, as zlib and IEEE 802.3 compute it): reads one
+// local file through the C runtime's streams on a worker thread of its own and reports completion or failure
+// through Crc32Event. It reports no progress and has no stop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "classlib/CString.h"
+#include "engine/Crc32Event.h"
+#include "engine/Md5Checker.h"
+#include "support/ErrorBase.h"
+
+class Crc32 : public Error {
+public:
+    // States of a run (the Error base's state) and the one code.
+    enum { StateFailed = 1, StateComplete = 3 };
+    enum { FileNotOpened = 200 };
+
+    Crc32();
+    // Waits for a running worker to end; it gives up its file at the next block without a report.
+    ~Crc32() override;
+
+    // Set once, before the first Start; the worker calls it without testing it.
+    void SetSink(Crc32Event* sink) { sink_ = sink; }
+
+    // Begins a run over path: results emptied, a new worker. Refused (false, nothing changed) while a run is
+    // still going; a run whose final report is under way no longer counts as going.
+    bool Start(const CString& path);
+
+    // The checksum as unsigned decimal text after a completed run, else the empty text.
+    CString GetResult() const;
+    // 200 after crcError. Read it in the report, or once no run is going.
+    int GetErrorCode() const { return errorCode_; }
+    // The 256 entries of the byte-wise table.
+    const uint32_t* GetTable() const { return table_; }
+
+private:
+    void BuildTable();
+    static unsigned __stdcall ThreadProc(void* object);
+    void Run();
+    void SetResult(const uint32_t& crc);
+    uint32_t Update(uint32_t crc, const uint8_t* data, size_t length) const;
+
+    Crc32Event* sink_ = nullptr;
+    uint32_t table_[256];
+    int32_t blockSize_ = 0;
+    CheckThread thread_;
+    std::string narrowResult_;
+    CString wideResult_;
+    CString path_;
+
+    // Entry i of table k is the register after i and then k zero bytes; they let eight bytes go in one step.
+    static constexpr int kSlices = 16;
+    uint32_t sliceTables_[kSlices - 1][256];
+    // True from Start until the worker has settled its run's outcome; results and path are written by the
+    // worker before it clears the flag and by Start only while it is clear.
+    std::atomic<bool> running_{false};
+    // Set by the destructor: the worker leaves the file without a report.
+    std::atomic<bool> abandoned_{false};
+};

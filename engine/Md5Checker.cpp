@@ -1,0 +1,212 @@
+#include "engine/Md5Checker.h"
+
+#include <objbase.h>
+#include <process.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "Biz/Log.h"
+#include "engine/MD5.h"
+#include "support/FileInfo.h"
+#include "support/MapFile.h"
+#include "support/Platform.h"
+
+using Tamsic::Threading::ScopedLock;
+
+bool CheckThread::Begin(Procedure procedure, void* argument) {
+    Close();
+    handle_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, procedure, argument, 0, nullptr));
+    return handle_ != nullptr;
+}
+
+bool CheckThread::WaitForEnd() {
+    if (!handle_) return true;
+    if (GetThreadId(handle_) == GetCurrentThreadId()) return false;
+    DWORD index = 0;
+    // In a single-threaded apartment this is COM's modal loop; elsewhere a plain wait.
+    HRESULT waited = CoWaitForMultipleHandles(0, INFINITE, 1, &handle_, &index);
+    if (waited == S_OK) return true;
+    return WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0;
+}
+
+void CheckThread::Close() {
+    if (handle_) {
+        CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+}
+
+namespace {
+
+// The share of the file digested so far, truncated. The 64-bit build computes in single precision, the
+// 32-bit build in double precision and rounds only the product, so an exact 53 % reads 52 in the one and 53
+// in the other: the figures pages of each build have always shown.
+int ProgressPercent(int64_t done, int64_t size) {
+#ifdef KORVANE_64BIT
+    return static_cast<int>(static_cast<float>(done) / static_cast<float>(size) * 100.0f);
+#else
+    return static_cast<int>(
+        static_cast<float>(static_cast<double>(done) / static_cast<double>(size) * 100.0));
+#endif
+}
+
+}  // namespace
+
+Md5Checker::Md5Checker() = default;
+
+Md5Checker::~Md5Checker() {
+    busy_ = true;
+    {
+        ScopedLock hold(lock_);
+        // Nobody is left to hear the result.
+        if (running_) state_ = Md5StateStopRequested;
+    }
+    thread_.WaitForEnd();
+}
+
+bool Md5Checker::Start() {
+    if (busy_) return false;
+    bool stopped = false;
+    {
+        ScopedLock hold(lock_);
+        if (running_) {
+            if (state_ != Md5StateStopRequested) return false;
+            stopped = true;
+        }
+    }
+    if (stopped) {
+        busy_ = true;
+        const bool ended = thread_.WaitForEnd();
+        busy_ = false;
+        if (!ended) return false;
+    }
+    // A worker that settled its run may still be delivering its final report; it touches nothing of ours
+    // any more, so its handle can go.
+    thread_.Close();
+    {
+        ScopedLock hold(lock_);
+        narrowResult_.clear();
+        wideResult_.Empty();
+        state_ = Md5StateIdle;
+        runPath_ = path_;
+        running_ = true;
+    }
+    if (!thread_.Begin(&Md5Checker::ThreadProc, this)) {
+        ScopedLock hold(lock_);
+        running_ = false;
+        return false;
+    }
+    return true;
+}
+
+void Md5Checker::Stop() {
+    ScopedLock hold(lock_);
+    state_ = Md5StateStopRequested;
+}
+
+CString Md5Checker::GetResult() const {
+    ScopedLock hold(lock_);
+    return wideResult_;
+}
+
+int Md5Checker::GetErrorCode() const {
+    ScopedLock hold(lock_);
+    return errorCode_;
+}
+
+Md5CheckerState Md5Checker::GetState() const {
+    ScopedLock hold(lock_);
+    return state_;
+}
+
+bool Md5Checker::IsStopRequested() const { return GetState() == Md5StateStopRequested; }
+
+void Md5Checker::SetResult(const std::string& hex) {
+    narrowResult_ = hex;
+    wideResult_.Empty();
+    wchar_t wide[64] = {};
+    if (MultiByteToWideChar(CP_THREAD_ACP, 0, hex.c_str(), -1, wide, 64) > 0) wideResult_ = wide;
+}
+
+unsigned __stdcall Md5Checker::ThreadProc(void* checker) {
+    static_cast<Md5Checker*>(checker)->Run();
+    ReleaseLogThreadData();
+    return 0;
+}
+
+// One run. Everything the run needs is copied onto this stack first: once the outcome is settled under the
+// lock, a new Start may begin, and from then on this worker reads and writes nothing of the checker.
+void Md5Checker::Run() {
+    Md5CheckerEvent* const sink = sink_;
+    const CString path = runPath_;
+
+    Tamsic::IO::FileInfo info(path);
+    const int64_t size = info.GetSize();
+    int64_t done = 0;
+    std::string hex;
+    if (size >= 1) {
+        // The first stamp comes before the file is mapped: tests use that moment to change a file after it
+        // was measured.
+        DWORD stamp = Tamsic::Platform::GetTick();
+        Tamsic::IO::MapFile file;
+        file.Open(path);
+        const int blockLength = static_cast<int>(file.GetAllocationGranularity());
+        // The file is digested, stopped and reported block by block, but mapped kBlocksPerView blocks at a
+        // time: under Wine each view costs about 140 us to map and unmap, which halved the speed with one
+        // view per block.
+        const int viewLength = blockLength * kBlocksPerView;
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[viewLength + 1]());
+        MD5 digest;
+        digest.Reset();
+        int64_t inView = buffer ? file.Read(buffer.get(), viewLength) : 0;
+        int64_t viewPosition = 0;
+        bool stopped = false;
+        while (inView > 0 && done < size && !stopped) {
+            while (viewPosition < inView && done < size) {
+                if (IsStopRequested()) {
+                    stopped = true;
+                    break;
+                }
+                const int64_t left = inView - viewPosition;
+                const int64_t n = left < blockLength ? left : blockLength;
+                digest.Update(buffer.get() + viewPosition, static_cast<size_t>(n));
+                viewPosition += n;
+                done += n;
+                if (static_cast<DWORD>(Tamsic::Platform::GetTick() - stamp) >= 1000) {
+                    stamp = Tamsic::Platform::GetTick();
+                    const int percent = ProgressPercent(done, size);
+                    if (!IsStopRequested()) sink->md5Process(percent);
+                }
+            }
+            if (stopped || done >= size) break;
+            inView = file.Read(buffer.get(), viewLength);
+            viewPosition = 0;
+        }
+        file.Close();
+        if (done == size) hex = digest.ToString();
+    }
+
+    Md5CheckerState outcome;
+    {
+        ScopedLock hold(lock_);
+        if (state_ == Md5StateStopRequested) {
+            // Stopped, also when the stop fell on the last block: no digest of part of a file, no report.
+        } else if (size >= 1 && done == size) {
+            state_ = Md5StateComplete;
+            SetResult(hex);
+        } else {
+            // Empty or unopenable, or the reads ended before the size that was measured or went past it
+            // (the file changed, or a view could not be mapped).
+            state_ = Md5StateFailed;
+            errorCode_ = FileEmpty;
+        }
+        outcome = state_;
+        running_ = false;
+    }
+    if (outcome == Md5StateComplete)
+        sink->md5Complete();
+    else if (outcome == Md5StateFailed)
+        sink->md5Error();
+}

@@ -1,0 +1,101 @@
+// The MD5 file check: digests one local file on a worker thread of its own and reports progress, completion
+// or failure through Md5CheckerEvent. The owner keeps one checker for its whole life and runs one check at a
+// time on it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "classlib/CString.h"
+#include "engine/Md5CheckerEvent.h"
+#include "support/CriticalSection.h"
+
+// The worker thread of one check run, kept by its check object: started through the C runtime, waited for,
+// and its handle closed once the next run starts or the object ends.
+class CheckThread {
+public:
+    using Procedure = unsigned(__stdcall*)(void* argument);
+
+    CheckThread() = default;
+    ~CheckThread() { Close(); }
+    CheckThread(const CheckThread&) = delete;
+    CheckThread& operator=(const CheckThread&) = delete;
+
+    bool Begin(Procedure procedure, void* argument);
+    // Waits until the thread has ended; true at once when there is none. A thread that lives in a
+    // single-threaded apartment keeps serving COM calls meanwhile: a worker's report can be a call into that
+    // very thread, and the worker could not end before it returns. False when the caller is the worker
+    // itself, which can never see its own end.
+    bool WaitForEnd();
+    void Close();
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+enum Md5CheckerState : int {
+    Md5StateIdle = 0,
+    Md5StateStopRequested = 2,
+    Md5StateFailed = 4,
+    Md5StateComplete = 8,
+};
+
+class Md5Checker {
+public:
+    // The file is empty, could not be opened, or could not be read to its end.
+    enum { FileEmpty = 201 };
+
+    Md5Checker();
+    // Stops a run in progress and waits for its worker to end. Not to be destroyed from inside its own
+    // progress report: that worker would go on with the next block.
+    virtual ~Md5Checker();
+    Md5Checker(const Md5Checker&) = delete;
+    Md5Checker& operator=(const Md5Checker&) = delete;
+
+    // Set once, before the first Start; the worker calls it without testing it.
+    void SetSink(Md5CheckerEvent* sink) { sink_ = sink; }
+    // The file of the next Start; a run in progress keeps its own copy.
+    void SetFilePath(const CString& path) { path_ = path; }
+
+    // Begins a run: results emptied, state idle, a new worker. Refused (false, nothing changed) while a run
+    // is still going, unless that run was asked to stop: then this first waits for its worker to end, which
+    // it does at its next block. A run whose final report is under way no longer counts as going.
+    bool Start();
+    // Asks the run in progress to end at its next block, without a report. When no run is going, the state
+    // only reads as stopped until the next Start.
+    void Stop();
+
+    // The digest as 32 lower-case hex digits after a completed run, else the empty text.
+    CString GetResult() const;
+    // Meaningful after md5Error.
+    int GetErrorCode() const;
+    Md5CheckerState GetState() const;
+
+private:
+    // Blocks mapped per view (see Run).
+    static constexpr int kBlocksPerView = 16;
+    static unsigned __stdcall ThreadProc(void* checker);
+    void Run();
+    bool IsStopRequested() const;
+    // Called with the lock held.
+    void SetResult(const std::string& hex);
+
+    Md5CheckerEvent* sink_ = nullptr;
+    Md5CheckerState state_ = Md5StateIdle;
+    int errorCode_ = 0;
+    // Guards the state, the error code, the results and the running flag.
+    mutable Tamsic::Threading::CriticalSection lock_;
+    CString path_;
+    std::string narrowResult_;
+    CString wideResult_;
+    CheckThread thread_;
+
+    // True from Start until the worker has settled its run's outcome.
+    bool running_ = false;
+    // The path of the run in progress. Start writes it only while no worker reads it.
+    CString runPath_;
+    // Owner's thread only: set while Start or the destructor waits, so that a call the wait lets in cannot
+    // start a second worker.
+    bool busy_ = false;
+};

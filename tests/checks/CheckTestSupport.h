@@ -1,0 +1,117 @@
+// What the check tests share: a scratch folder per test process, the two platform seams held for one test,
+// and sinks that record every report with the thread it came on.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "classlib/CString.h"
+#include "engine/Crc32Event.h"
+#include "engine/Md5CheckerEvent.h"
+
+std::string Narrow(const CString& text);
+// The allocation granularity, the block the MD5 check reads with.
+int BlockLength();
+// Bytes that differ from block to block, so a block read twice or skipped changes the digest.
+std::string PatternBytes(size_t length, unsigned seed);
+// The MD5 of bytes as our MD5 class computes it (checked against RFC 1321 and hashlib elsewhere).
+std::string Md5Of(const std::string& bytes);
+
+// A folder of its own for each test process: CTest runs the test cases as processes side by side.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    CString Write(const wchar_t* name, const std::string& bytes);
+    CString PathOf(const wchar_t* name) const;
+
+private:
+    CString folder_;
+    std::vector<CString> files_;
+};
+
+// Replaces the millisecond tick for one test: each call returns the current value and then adds step.
+// The hook, when set, runs on the first call (on the worker thread).
+class FakeTick {
+public:
+    FakeTick(DWORD start, DWORD step, std::function<void()> firstCall = nullptr);
+    ~FakeTick();
+};
+
+// Replaces the message box for one test and keeps what it was asked to show.
+class MessageBoxRecorder {
+public:
+    MessageBoxRecorder();
+    ~MessageBoxRecorder();
+    struct Box {
+        std::wstring text;
+        std::wstring caption;
+        UINT type;
+    };
+    std::vector<Box> Boxes() const;
+};
+
+// One report as a sink received it: "process 37", "complete", "error".
+struct Report {
+    std::string what;
+    int percent;
+    bool operator==(const Report& other) const { return what == other.what && percent == other.percent; }
+};
+std::ostream& operator<<(std::ostream& out, const Report& report);
+
+// Keeps the reports in order and lets the test wait for final ones.
+class ReportLog {
+public:
+    void Add(const std::string& what, int percent = 0);
+    std::vector<Report> Reports() const;
+    // Waits until count final reports (complete or error) have arrived; false after the time-out.
+    bool WaitForFinal(int count, int milliseconds = 20000) const;
+    int FinalCount() const;
+
+private:
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<Report> reports_;
+    int finals_ = 0;
+};
+
+class Md5Recorder : public Md5CheckerEvent, public ReportLog {
+public:
+    void md5Process(int percent) override;
+    void md5Complete() override;
+    void md5Error() override;
+    // Run on the worker thread after the report was recorded.
+    std::function<void(int percent)> onProcess;
+    std::function<void()> onComplete;
+};
+
+class Crc32Recorder : public Crc32Event, public ReportLog {
+public:
+    void crcError() override;
+    void crcComplete() override;
+    void crcProcess(int percent) override;
+    std::function<void()> onComplete;
+};
+
+// A manual-reset event for hand-offs between a test and a worker.
+class Signal {
+public:
+    Signal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Signal() { CloseHandle(event_); }
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+    void Set() { SetEvent(event_); }
+    bool Wait(DWORD milliseconds = 20000) {
+        return WaitForSingleObject(event_, milliseconds) == WAIT_OBJECT_0;
+    }
+    HANDLE Handle() const { return event_; }
+
+private:
+    HANDLE event_;
+};

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "CheckTestSupport.h"
+#include "engine/Crc32.h"
+
+namespace {
+
+const Report kComplete{"complete", 0};
+const Report kError{"error", 0};
+
+struct Crc32Fixture {
+    Crc32Recorder sink;
+    std::unique_ptr<Crc32> crc{new Crc32};
+    Crc32Fixture() { crc->SetSink(&sink); }
+
+    bool Check(const CString& path) {
+        const int before = sink.FinalCount();
+        return crc->Start(path) && sink.WaitForFinal(before + 1);
+    }
+};
+
+// The server end of a named pipe that the check opens as its file, fed by the test.
+class PipeFile {
+public:
+    PipeFile() {
+        static std::atomic<int> counter{0};
+        path_.Format(L"\\\\.\\pipe\\korvane-checks-%lu-%d", GetCurrentProcessId(), counter++);
+        pipe_ = CreateNamedPipeW(path_, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16,
+                                 0, nullptr);
+    }
+    ~PipeFile() { Close(); }
+    bool IsOpen() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    const CString& Path() const { return path_; }
+    // Waits for the check to open the pipe.
+    bool Accept() { return ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
+    bool Write(const std::string& bytes) {
+        DWORD n = 0;
+        return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+               n == bytes.size();
+    }
+    // Returns once the reader has taken everything written.
+    void Drain() { FlushFileBuffers(pipe_); }
+    // The reader's next read fails: not the end of the file, an error.
+    void Disconnect() { DisconnectNamedPipe(pipe_); }
+    // The reader's next read finds the end of the file.
+    void Close() {
+        if (IsOpen()) CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    CString path_;
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+TEST(Crc32, TableIsTheReflectedCrc32TableBuiltFromThePolynomial) {
+    Crc32 crc;
+    const uint32_t* table = crc.GetTable();
+    EXPECT_EQ(table[0], 0u);
+    EXPECT_EQ(table[1], 0x77073096u);
+    EXPECT_EQ(table[255], 0x2D02EF8Du);
+    // The same table the other way round: shifting right with the reversed polynomial.
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = i;
+        for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+        EXPECT_EQ(table[i], r) << "entry " << i;
+    }
+}
+
+TEST(Crc32, GivesTheChecksumAsUnsignedDecimalText) {
+    struct Case {
+        std::string bytes;
+        const wchar_t* text;
+    } cases[] = {
+        {"123456789", L"3421780262"},  // the check value, 0xCBF43926
+        {"", L"0"},
+        {"g", L"30677878"},  // below 10^9: fewer digits, no padding
+        {"a", L"3904355907"},
+        {std::string(8, '\0') + "tail", L"648457518"},
+    };
+    ScratchFolder folder;
+    Crc32Fixture f;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        ASSERT_TRUE(f.Check(folder.Write(L"crc.bin", c.bytes)));
+        EXPECT_EQ(f.sink.Reports().back(), kComplete);
+        EXPECT_STREQ(f.crc->GetResult(), c.text);
+        EXPECT_EQ(f.crc->GetState(), Crc32::StateComplete);
+    }
+    EXPECT_EQ(f.sink.Reports(), std::vector<Report>(std::size(cases), kComplete)) << "no progress, ever";
+}
+
+TEST(Crc32, FileThatCannotBeOpenedFailsWith200) {
+    ScratchFolder folder;
+    const CString held = folder.Write(L"held.bin", "being written");
+    HANDLE writer = CreateFileW(held, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    const CString paths[] = {folder.PathOf(L"missing.bin"), held, folder.PathOf(L"")};
+    Crc32Fixture f;
+    for (const CString& path : paths) {
+        SCOPED_TRACE(Narrow(path));
+        ASSERT_TRUE(f.Check(path));
+        EXPECT_EQ(f.sink.Reports().back(), kError);
+        EXPECT_EQ(f.crc->GetState(), Crc32::StateFailed);
+        EXPECT_EQ(f.crc->GetErrorCode(), 200);
+        EXPECT_TRUE(f.crc->GetResult().IsEmpty());
+    }
+    CloseHandle(writer);
+}
+
+TEST(Crc32, ReadThatFailsPartWayFailsWith200) {
+    PipeFile pipe;
+    ASSERT_TRUE(pipe.IsOpen());
+    Crc32Fixture f;
+    ASSERT_TRUE(f.crc->Start(pipe.Path()));
+    ASSERT_TRUE(pipe.Accept());
+    ASSERT_TRUE(pipe.Write(std::string(1000, 'x')));
+    pipe.Drain();
+    pipe.Disconnect();
+    ASSERT_TRUE(f.sink.WaitForFinal(1));
+    EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kError})
+        << "the checksum of part of the file passed as complete";
+    EXPECT_EQ(f.crc->GetErrorCode(), 200);
+    EXPECT_TRUE(f.crc->GetResult().IsEmpty());
+}
+
+TEST(Crc32, StartWhileARunIsGoingIsRefusedAndChangesNothing) {
+    ScratchFolder folder;
+    const CString other = folder.Write(L"other.bin", "other");
+    PipeFile pipe;
+    ASSERT_TRUE(pipe.IsOpen());
+    Crc32Fixture f;
+    ASSERT_TRUE(f.crc->Start(pipe.Path()));
+    ASSERT_TRUE(pipe.Accept());
+    ASSERT_TRUE(pipe.Write("1234"));
+    pipe.Drain();
+    // The worker now waits for more of the file.
+    EXPECT_FALSE(f.crc->Start(other));
+    EXPECT_TRUE(f.crc->GetResult().IsEmpty());
+    ASSERT_TRUE(pipe.Write("56789"));
+    pipe.Close();
+    ASSERT_TRUE(f.sink.WaitForFinal(1));
+    EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kComplete});
+    EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
+}
+
+TEST(Crc32, StartDuringTheFinalReportBeginsTheNextRun) {
+    ScratchFolder folder;
+    const CString first = folder.Write(L"first.bin", "123456789");
+    const CString second = folder.Write(L"second.bin", "g");
+    Signal completing, callbackDone;
+    Crc32Fixture f;
+    f.sink.onComplete = [&] {
+        if (f.sink.FinalCount() != 1) return;
+        completing.Set();
+        callbackDone.Wait();
+    };
+    ASSERT_TRUE(f.crc->Start(first));
+    ASSERT_TRUE(completing.Wait());
+    EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
+    EXPECT_TRUE(f.crc->Start(second));
+    callbackDone.Set();
+    ASSERT_TRUE(f.sink.WaitForFinal(2));
+    EXPECT_STREQ(f.crc->GetResult(), L"30677878");
+}
+
+TEST(Crc32, DestroyingTheCheckWaitsForItsWorkerWhichGivesUpWithoutAReport) {
+    PipeFile pipe;
+    ASSERT_TRUE(pipe.IsOpen());
+    Crc32Fixture f;
+    ASSERT_TRUE(f.crc->Start(pipe.Path()));
+    ASSERT_TRUE(pipe.Accept());
+    ASSERT_TRUE(pipe.Write("12345"));
+    pipe.Drain();
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        Sleep(300);
+        closed = true;
+        pipe.Close();
+    });
+    f.crc.reset();
+    EXPECT_TRUE(closed) << "the check was gone while its worker still read";
+    closer.join();
+    EXPECT_TRUE(f.sink.Reports().empty());
+}
