@@ -18,6 +18,7 @@ PACKAGES=(
   wine wine64 wine32:i386 libwine-dev
   cmake ninja-build libboost-dev googletest dpkg-dev locales
   python3 python3-pyftpdlib vsftpd curl openssl xvfb xdotool imagemagick
+  gcc libc6-dev flex bison patch
 )
 
 missing_packages() {
@@ -99,6 +100,32 @@ build_cryptopp() {
   touch "$prefix/.done"
 }
 
+# widl from Debian's Wine source, with the type-library fixes of tools/patches/widl-typelib-imports.patch
+# (the packaged widl overwrites the LIBID's last byte when a dispinterface comes before the first dual
+# interface). Only the compiler itself is built, with the host's gcc; keyed by the Wine package's version.
+build_widl() {
+  local version; version=$(dpkg-query -W -f='${Version}' wine)
+  local prefix="$KORVANE_CACHE/widl-$version"
+  [ -f "$prefix/.done" ] && return 0
+  local src; src=$(fetch_source wine "wine-${version%%-*}")
+  say "building widl from Wine $version"
+  local b="$KORVANE_CACHE/build/widl" patch; patch="$(cd "$(dirname "$0")" && pwd)/patches/widl-typelib-imports.patch"
+  rm -rf "$b" "$prefix"; mkdir -p "$b/tools/widl" "$prefix"
+  cp "$src"/tools/widl/*.[chyl] "$src"/tools/tools.h "$b/tools/widl/"
+  mv "$b/tools/widl/tools.h" "$b/tools/"
+  # The preprocessor widl runs is shared with wrc.
+  cp "$src"/tools/wrc/wpp.c "$src"/tools/wrc/wpp_private.h "$src"/tools/wrc/ppl.l "$src"/tools/wrc/ppy.y "$b/tools/widl/"
+  (cd "$b" && patch -s -p1 <"$patch") >"$b.log" 2>&1
+  (cd "$b/tools/widl" && : >config.h &&
+    bison -d -o parser.tab.c parser.y && bison -d -o ppy.tab.c ppy.y &&
+    flex -o parser.yy.c parser.l && flex -o ppl.yy.c ppl.l &&
+    gcc -O2 -w -I. -I"$src/include" -DPACKAGE_VERSION="\"${version%%~*}\"" \
+      -DINCLUDEDIR='"/usr/include/wine"' -DDLLDIR='"/usr/lib/x86_64-linux-gnu/wine"' \
+      -DBIN_TO_INCLUDEDIR='"../include/wine"' -DBIN_TO_DLLDIR='"../lib/x86_64-linux-gnu/wine"' \
+      -o "$prefix/widl" *.c) >>"$b.log" 2>&1
+  touch "$prefix/.done"
+}
+
 # Our own Wine prefixes: one for tests, one for the demo. Wine's services are started once with harmless
 # stdio, so that a later CTest run does not wait for ever on a pipe they inherited.
 ensure_prefix() {
@@ -140,10 +167,17 @@ main() {
   if ! { [ -f "$KORVANE_CACHE/cryptopp-$CRYPTOPP_VERSION-i686/.done" ] && [ -f "$KORVANE_CACHE/cryptopp-$CRYPTOPP_VERSION-x86_64/.done" ]; }; then
     fetch_source libcrypto++ "libcrypto++-$CRYPTOPP_VERSION*" >/dev/null
   fi
+  if [ ! -f "$KORVANE_CACHE/widl-$(dpkg-query -W -f='${Version}' wine)/.done" ]; then
+    fetch_source wine "wine-$(dpkg-query -W -f='${Version}' wine | sed 's/-[^-]*$//')" >/dev/null
+  fi
   local t
   for t in $TARGETS; do build_log4cplus "$t" & build_cryptopp "$t" & done
+  build_widl &
   ensure_prefix test &
   ensure_prefix demo &
+  # The registration tests register, unregister and re-register the DLLs: a prefix per target of their own.
+  ensure_prefix reg-i686 &
+  ensure_prefix reg-x86_64 &
   local failed=0 j
   for j in $(jobs -p); do wait "$j" || failed=1; done
   if [ "$failed" != 0 ]; then

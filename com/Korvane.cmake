@@ -1,0 +1,4 @@
+# Sources of the upload object in the server DLL.
+target_sources(Korvane PRIVATE
+  Korvane.cpp
+  Credential.cpp)

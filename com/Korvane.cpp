@@ -1,0 +1,731 @@
+#include <winsock2.h>
+
+#include "com/Korvane.h"
+
+#include <cwchar>
+
+#include "Biz/Log.h"
+#include "com/ApartmentScope.h"
+#include "com/Credential.h"
+#include "com/DovrinModule.h"
+#include "engine/FtpFilePoster.h"
+#include "support/FileInfo.h"
+#include "support/Platform.h"
+#include "support/SizeText.h"
+
+using Tamsic::Threading::ScopedLock;
+
+namespace {
+
+// A worker asks the page's thread to raise an event (sent: the worker waits until it is raised) or tells it
+// that its last report is over (posted: nothing waits). The timer looks for runs that end without a report.
+constexpr UINT kRaiseMessage = WM_APP + 0x4B1;
+constexpr UINT kWorkDoneMessage = WM_APP + 0x4B2;
+constexpr UINT_PTR kPollTimer = 1;
+constexpr UINT kPollMilliseconds = 100;
+const wchar_t kWindowClass[] = L"KorvanePageThreadWindow";
+
+// _IKorvaneEvents
+constexpr DISPID kPostComplete = 1;
+constexpr DISPID kPostError = 2;
+constexpr DISPID kPostProcess = 4;
+constexpr DISPID kPostConnected = 5;
+
+const wchar_t kFetchFailedText[] = L"从全局GIT中获取指针失败";
+
+LRESULT CALLBACK PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    if (message == kRaiseMessage || message == kWorkDoneMessage || message == WM_TIMER) {
+        if (auto* object = reinterpret_cast<CKorvane*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
+            return object->OnWindowMessage(message, wParam, lParam);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The window class lives as long as the module: a class left behind at unload would keep a procedure that
+// is gone with the DLL.
+bool RegisterPageWindowClass(HINSTANCE instance) {
+    static bool registered = false;  // guarded by the module's critical section
+    CComCritSecLock<CComCriticalSection> hold(CAtlModule::Get()->GetCriticalSection());
+    if (registered) return true;
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &PageWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowClass;
+    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+    registered = true;
+    CAtlModule::Get()->AddTermFunc(
+        [](void* module) {
+            UnregisterClassW(kWindowClass, static_cast<HINSTANCE>(module));
+            registered = false;
+        },
+        instance);
+    return true;
+}
+
+CComBSTR ToBstr(const CString& text) {
+    return CComBSTR(text.GetString(), static_cast<UINT>(text.GetLength()));
+}
+
+}  // namespace
+
+// What a worker's report asks the page's thread to raise.
+struct CKorvane::RaiseRequest {
+    DISPID event;
+    ULONG taskId;
+    ULONG errorCode;
+    BSTR speed;
+    BSTR postedLength;
+    BSTR percent;
+    BSTR time;
+};
+
+// ---- StoppableRunGate
+
+void StoppableRunGate::Open() {
+    ScopedLock hold(lock_);
+    open_ = true;
+    dropping_ = false;
+    finalTaken_ = false;
+}
+
+void StoppableRunGate::Close() {
+    ScopedLock hold(lock_);
+    open_ = false;
+}
+
+bool StoppableRunGate::Enter(bool finalReport) {
+    ScopedLock hold(lock_);
+    if (dropping_ || !open_) return false;
+    if (finalReport) {
+        finalTaken_ = true;
+        open_ = false;
+    }
+    ++underWay_;
+    return true;
+}
+
+void StoppableRunGate::Leave() {
+    ScopedLock hold(lock_);
+    --underWay_;
+}
+
+bool StoppableRunGate::Stop() {
+    ScopedLock hold(lock_);
+    if (!open_) return false;
+    open_ = false;
+    dropping_ = true;
+    stopPending_ = true;
+    return true;
+}
+
+bool StoppableRunGate::TakeStoppedIdle() {
+    ScopedLock hold(lock_);
+    if (!stopPending_ || underWay_ != 0) return false;
+    stopPending_ = false;
+    return true;
+}
+
+bool StoppableRunGate::ForgetStopped() {
+    ScopedLock hold(lock_);
+    const bool pending = stopPending_;
+    stopPending_ = false;
+    return pending;
+}
+
+// ---- creation, destruction, identity
+
+CKorvane::CKorvane() : maxFileSize_(static_cast<int64_t>(20.0 * SizeGB)), poster_(new FtpFilePoster) {
+    md5Checker_.SetSink(static_cast<Md5CheckerEvent*>(this));
+    crcChecker_.SetSink(static_cast<Crc32Event*>(this));
+}
+
+CKorvane::~CKorvane() {
+    // No worker of this object runs now (each holds a reference). A report that would still come in, of a
+    // stopped run that the engine object is letting end, is dropped.
+    closing_ = true;
+    if (window_.handle) SetWindowLongPtrW(window_.handle, GWLP_USERDATA, 0);
+    if (const DWORD cookie = gitCookie_.exchange(0)) {
+        CComPtr<IGlobalInterfaceTable> git;
+        if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
+    }
+    // The engine objects go next (each waits for its worker), then the window, then the texts and references.
+}
+
+CKorvane::PageWindow::~PageWindow() {
+    if (handle) DestroyWindow(handle);
+}
+
+HRESULT CKorvane::UpdateRegistry(bool registering) {
+    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_KORVANE, registering);
+}
+
+const ComInterfaceEntry* CKorvane::GetInterfaceTable() {
+    static const ComInterfaceEntry table[] = {
+        {&IID_IKorvane, &ComInterfaceCast<CKorvane, IKorvane>},
+        {&IID_IDispatch, &ComInterfaceCast<CKorvane, IKorvane>},
+        {&IID_IObjectSafety, &ComInterfaceCast<CKorvane, IObjectSafety>},
+        {&IID_ISupportErrorInfo, &ComInterfaceCast<CKorvane, ISupportErrorInfo>},
+        {&IID_IConnectionPointContainer, &ComInterfaceCast<CKorvane, IConnectionPointContainer>},
+        {&IID_IObjectWithSite, &ComInterfaceCast<CKorvane, IObjectWithSite>},
+        {nullptr, nullptr},
+    };
+    return table;
+}
+
+const ConnectionPointEntry* CKorvane::GetConnectionPointTable() {
+    static const ConnectionPointEntry table[] = {
+        {&DIID__IKorvaneEvents, &ConnectionPointOf<CKorvane, CProxy_IKorvaneEvents<CKorvane>>},
+        {nullptr, nullptr},
+    };
+    return table;
+}
+
+HRESULT CKorvane::FinalConstruct() {
+    CComPtr<IGlobalInterfaceTable> git;
+    KORVANE_RETURN_IF_FAILED(CAtlModule::Get()->GetGITPtr(&git));
+    const HINSTANCE instance = CAtlModule::Get()->GetModuleInstance();
+    if (!RegisterPageWindowClass(instance)) return HRESULT_FROM_WIN32(GetLastError());
+    window_.handle =
+        CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, this);
+    if (!window_.handle) return HRESULT_FROM_WIN32(GetLastError());
+    return S_OK;
+}
+
+std::string CKorvane::DecryptCredential(const std::string& base64, const std::string& keyText) {
+    return ::DecryptCredential(base64, keyText);
+}
+
+CString CKorvane::DecryptCredentialText(const CString& text) const {
+    return ::DecryptCredentialText(text, keyText_);
+}
+
+STDMETHODIMP CKorvane::InterfaceSupportsErrorInfo(REFIID iid) {
+    return InlineIsEqualGUID(iid, IID_IKorvane) ? S_OK : S_FALSE;
+}
+
+// ---- getters. Out-values are written, never cleared first: a caller need not initialise them.
+
+STDMETHODIMP CKorvane::get_SupportCrc(VARIANT* pVal) {
+    if (!pVal) return E_POINTER;
+    VariantInit(pVal);
+    pVal->vt = VT_I4;
+    pVal->lVal = supportCrc_;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_SupportMd5(VARIANT* pVal) {
+    if (!pVal) return E_POINTER;
+    VariantInit(pVal);
+    pVal->vt = VT_I4;
+    pVal->lVal = supportMd5_;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_Md5Percent(LONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = md5Percent_;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_ErrorCode(UINT* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = errorCode_;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_FileLength(BSTR* pVal) {
+    if (!pVal) return E_POINTER;
+    CString text;
+    text.Format(L"%I64d", static_cast<long long>(fileSize_));
+    *pVal = ToBstr(text).Detach();
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_MD5(BSTR* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = ToBstr(md5Checker_.GetResult()).Detach();
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_CRC(BSTR* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = ToBstr(crcChecker_.GetResult()).Detach();
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::get_LogData(BSTR* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = SysAllocString(L"");
+    return S_OK;
+}
+
+// ---- setters. A text is taken up to its first NUL, a null BSTR is the empty text (CString's own rule).
+
+STDMETHODIMP CKorvane::put_Object(IDispatchEx* newVal) {
+    object_.Set(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_LocalFile(BSTR newVal) {
+    localFile_ = CString(newVal);
+    // The size is read here only; a file that cannot be opened reads as 0 after FileInfo's message.
+    Tamsic::IO::FileInfo info(localFile_);
+    fileSize_ = info.GetSize();
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_RemoteFolder(BSTR newVal) {
+    remoteFolder_ = CString(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_RemoteFile(BSTR newVal) {
+    remoteFile_ = CString(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_UserName(BSTR newVal) {
+    const CString text(newVal);
+    CString trimmed(text);
+    trimmed.TrimRight();
+    trimmed.TrimLeft();
+    // A blank name is ignored before any decryption: the previous name stays.
+    if (trimmed.IsEmpty()) return S_OK;
+    userName_ = encryption_ ? DecryptCredentialText(text) : text;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_UserPass(BSTR newVal) {
+    const CString text(newVal);
+    userPass_ = encryption_ ? DecryptCredentialText(text) : text;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_FileID(ULONG newVal) {
+    fileId_ = newVal;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_IP(BSTR newVal) {
+    ip_ = CString(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_Port(ULONG newVal) {
+    port_ = static_cast<unsigned short>(newVal & 0xFFFFu);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_Passive(LONG newVal) {
+    passive_ = newVal;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_OnPost(IDispatchEx* newVal) {
+    onPost_.Set(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_OnStateChanged(IDispatchEx* newVal) {
+    onStateChanged_.Set(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_AutoCreateFolder(VARIANT_BOOL newVal) {
+    autoCreateFolder_ = newVal == VARIANT_TRUE;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_CrypType(BSTR newVal) {
+    crypType_ = CString(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_Encryption(VARIANT_BOOL newVal) {
+    encryption_ = newVal == VARIANT_TRUE ? 1 : 0;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_Debug(VARIANT_BOOL newVal) {
+    debug_ = newVal == VARIANT_TRUE;
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::put_LogFile(BSTR newVal) {
+    // Opens nothing unless Debug was already on and the path is not empty.
+    OpenLogFile(GetLogger(), debug_, std::wstring(CString(newVal).GetString()));
+    return S_OK;
+}
+
+// ---- the script functions, on the page's thread
+
+STDMETHODIMP CKorvane::FireOnPost(BSTR postedLength, BSTR speed, BSTR percent, BSTR time) {
+    // Held for the call: the function may clear OnPost while it runs.
+    CComPtr<IDispatchEx> function(onPost_.Get());
+    if (!function) return S_OK;
+    // The function gets (Object, speed, postedLength, percent, time): the last element is the first argument.
+    VARIANT arguments[5];
+    arguments[4].vt = VT_DISPATCH;
+    arguments[4].pdispVal = object_.Get();
+    arguments[3].vt = VT_BSTR;
+    arguments[3].bstrVal = speed;
+    arguments[2].vt = VT_BSTR;
+    arguments[2].bstrVal = postedLength;
+    arguments[1].vt = VT_BSTR;
+    arguments[1].bstrVal = percent;
+    arguments[0].vt = VT_BSTR;
+    arguments[0].bstrVal = time;
+    DISPPARAMS params = {arguments, nullptr, 5, 0};
+    CComVariant ignored;
+    // The texts stay the caller's and Object is not referenced again: the arguments are not cleared.
+    function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored, nullptr,
+                       nullptr);
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::FireStateChanged() {
+    CComPtr<IDispatchEx> function(onStateChanged_.Get());
+    if (!function) return S_OK;
+    VARIANT arguments[2];
+    arguments[1].vt = VT_DISPATCH;
+    arguments[1].pdispVal = object_.Get();
+    arguments[0].vt = VT_I4;
+    arguments[0].lVal = state_;
+    DISPPARAMS params = {arguments, nullptr, 2, 0};
+    CComVariant ignored;
+    function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored, nullptr,
+                       nullptr);
+    return S_OK;
+}
+
+// ---- starting and stopping work
+
+bool CKorvane::Validate() {
+    state_ = StateReset;
+    bool failed = false;
+    // Every test runs; the code of the last one that fails stays.
+    auto fail = [&](UINT code) {
+        state_ = StateError;
+        errorCode_ = code;
+        failed = true;
+    };
+    if (ip_.IsEmpty()) fail(IpEmpty);
+    if (localFile_.IsEmpty()) fail(LocalFileEmpty);
+    if (remoteFile_.IsEmpty()) fail(RemoteFileEmpty);
+    if (userName_.IsEmpty()) fail(UserNameEmpty);
+    if (fileSize_ > maxFileSize_) fail(FileTooLarge);
+    if (fileSize_ == 0) fail(FileEmpty);
+    if (!failed) return true;
+    Fire_PostStateChanged(fileId_, StateError);
+    FireStateChanged();
+    return false;
+}
+
+STDMETHODIMP CKorvane::Post() {
+    // An upload of this object that still runs keeps the poster: the call changes nothing.
+    CheckUploadSettled();
+    if (uploadActive_) return S_OK;
+    if (!Validate()) return S_OK;
+    state_ = StateUploading;
+    poster_->SetEvent(static_cast<KorvaneEvent*>(this));
+    poster_->SetFileSize(fileSize_);
+    poster_->SetTaskId(static_cast<int>(fileId_));
+    poster_->SetServer(ip_, port_, userName_, userPass_);
+    uploadStopRequested_ = false;
+    uploadActive_ = true;
+    uploadUnsettled_ = true;
+    TakeWork(UploadWork);
+    if (!poster_->Post(localFile_, remoteFolder_, remoteFile_)) {
+        uploadActive_ = false;
+        uploadUnsettled_ = false;
+        EndWork(UploadWork);
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::Stop() {
+    const LONG state = state_;
+    if (state == StateChecking) {
+        // Also while a CRC check runs, which has no stop and runs to its end.
+        md5Checker_.Stop();
+        if (md5Gate_.Stop()) md5Active_ = false;
+    } else if (state == StateUploading) {
+        // Honoured while the file data goes out; no progress of this upload reaches the page any more.
+        poster_->Stop();
+        uploadStopRequested_ = true;
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CKorvane::FileCheck() {
+    if (_wcsicmp(crypType_.GetString(), L"md5") == 0) {
+        StartMd5Check();
+    } else if (_wcsicmp(crypType_.GetString(), L"crc") == 0) {
+        StartCrcCheck();
+    }
+    return S_OK;
+}
+
+void CKorvane::StartMd5Check() {
+    // One check at a time: a check that still runs keeps the object's state; the call changes nothing.
+    if (md5Active_ || crcActive_) return;
+    if (!Validate()) return;
+    state_ = StateChecking;
+    md5Checker_.SetFilePath(localFile_);
+    md5Active_ = true;
+    md5Gate_.Open();
+    TakeWork(Md5Work);
+    if (!md5Checker_.Start()) {
+        md5Active_ = false;
+        md5Gate_.Close();
+        EndWork(Md5Work);
+        return;
+    }
+    // A stopped run's worker is over once Start returns: its work ends now, if the timer has not ended it.
+    if (md5Gate_.ForgetStopped()) EndWork(Md5Work);
+}
+
+void CKorvane::StartCrcCheck() {
+    if (md5Active_ || crcActive_) return;
+    if (!Validate()) return;
+    state_ = StateChecking;
+    crcActive_ = true;
+    TakeWork(CrcWork);
+    if (!crcChecker_.Start(localFile_)) {
+        crcActive_ = false;
+        EndWork(CrcWork);
+    }
+}
+
+// ---- the page's thread: the running work and the window
+
+void CKorvane::TakeWork(WorkKind kind) {
+    if (RunningWork() == 0) {
+        // The workers' way back to the page's apartment. When the interface cannot be marshalled the entry
+        // is missing, and every fetch says so in its message box.
+        CComPtr<IGlobalInterfaceTable> git;
+        DWORD cookie = 0;
+        if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git)) &&
+            SUCCEEDED(git->RegisterInterfaceInGlobal(static_cast<IKorvane*>(this), IID_IKorvane, &cookie)))
+            gitCookie_ = cookie;
+    }
+    ++work_[kind];
+    CAtlModule::Get()->Lock();
+    ComGetUnknown(this)->AddRef();
+    if (!polling_ && SetTimer(window_.handle, kPollTimer, kPollMilliseconds, nullptr)) polling_ = true;
+}
+
+void CKorvane::EndWork(WorkKind kind) {
+    if (work_[kind] == 0) return;
+    --work_[kind];
+    if (RunningWork() == 0) {
+        if (polling_) KillTimer(window_.handle, kPollTimer);
+        polling_ = false;
+        if (const DWORD cookie = gitCookie_.exchange(0)) {
+            CComPtr<IGlobalInterfaceTable> git;
+            if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
+        }
+    }
+    CAtlModule::Get()->Unlock();
+    ComGetUnknown(this)->Release();  // last: it may end the object
+}
+
+void CKorvane::CheckUploadSettled() {
+    if (!uploadUnsettled_ || poster_->IsRunning()) return;
+    uploadUnsettled_ = false;
+    // The poster reports the end of a job only when it sent everything or failed; a stopped job ends
+    // silently, and then its work ends here.
+    if ((poster_->GetState() & (FtpFilePoster::AllSent | FtpFilePoster::Failed)) == 0) {
+        uploadActive_ = false;
+        EndWork(UploadWork);
+    }
+}
+
+void CKorvane::CheckStoppedMd5() {
+    if (md5Gate_.TakeStoppedIdle()) EndWork(Md5Work);
+}
+
+LRESULT CKorvane::OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (closing_) return 0;
+    // What runs here can end the object's last work; the object stays until this call is over.
+    CComPtr<IUnknown> keepAlive(ComGetUnknown(this));
+    switch (message) {
+        case kRaiseMessage: {
+            const RaiseRequest& request = *reinterpret_cast<const RaiseRequest*>(lParam);
+            switch (request.event) {
+                case kPostComplete:
+                    Fire_PostComplete(request.taskId);
+                    break;
+                case kPostError:
+                    Fire_PostError(request.taskId, request.errorCode);
+                    break;
+                case kPostProcess:
+                    // A report that waited while the page stopped the upload stays unheard.
+                    if (!uploadStopRequested_)
+                        Fire_PostProcess(request.taskId, request.speed, request.postedLength, request.percent,
+                                         request.time);
+                    break;
+                case kPostConnected:
+                    Fire_PostConnected(request.taskId);
+                    break;
+            }
+            return 1;
+        }
+        case kWorkDoneMessage:
+            if (wParam < WorkKinds) EndWork(static_cast<WorkKind>(wParam));
+            return 0;
+        case WM_TIMER:
+            if (wParam == kPollTimer) {
+                CheckUploadSettled();
+                CheckStoppedMd5();
+            }
+            return 0;
+    }
+    return 0;
+}
+
+// ---- the workers' side of a report
+
+void CKorvane::RaiseOnPageThread(const RaiseRequest& request) {
+    // Returns once the page's thread has raised the event to every sink, in the sinks' apartment.
+    if (window_.handle) SendMessageW(window_.handle, kRaiseMessage, 0, reinterpret_cast<LPARAM>(&request));
+}
+
+CComPtr<IKorvane> CKorvane::FetchFromGlobalTable(const wchar_t* caption) {
+    CComPtr<IKorvane> korvane;
+    CComPtr<IGlobalInterfaceTable> git;
+    HRESULT hr = CAtlModule::Get()->GetGITPtr(&git);
+    if (SUCCEEDED(hr)) hr = git->GetInterfaceFromGlobal(gitCookie_, IID_IKorvane, korvane.ReceiveVoid());
+    if (FAILED(hr) || !korvane) {
+        korvane.Release();
+        Tamsic::Platform::ShowMessageBox(nullptr, kFetchFailedText, caption, MB_OK);
+    }
+    return korvane;
+}
+
+void CKorvane::PostWorkDone(WorkKind kind) {
+    // The worker's very last touch of the object: once the page's thread has taken this, the object may go.
+    const HWND window = window_.handle;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (PostMessageW(window, kWorkDoneMessage, static_cast<WPARAM>(kind), 0)) return;
+        Sleep(10);  // the page's queue is full: it drains while the page pumps
+    }
+}
+
+void CKorvane::UploadStateReport(const wchar_t* caption, const RaiseRequest& request) {
+    ApartmentScope apartment;
+    RaiseOnPageThread(request);
+    if (onStateChanged_.Get() && !closing_) {
+        CComPtr<IKorvane> korvane = FetchFromGlobalTable(caption);
+        if (korvane) korvane->FireStateChanged();
+    }
+}
+
+void CKorvane::postComplete(int taskId) {
+    if (closing_) return;
+    state_ = StateUploaded;
+    uploadActive_ = false;
+    UploadStateReport(L"postComplete", RaiseRequest{kPostComplete, static_cast<ULONG>(taskId), 0});
+    PostWorkDone(UploadWork);
+}
+
+void CKorvane::postError(int taskId, int errorCode) {
+    if (closing_) return;
+    state_ = StateError;
+    errorCode_ = static_cast<UINT>(errorCode);
+    uploadActive_ = false;
+    UploadStateReport(L"postError",
+                      RaiseRequest{kPostError, static_cast<ULONG>(taskId), static_cast<ULONG>(errorCode)});
+    PostWorkDone(UploadWork);
+}
+
+void CKorvane::postConnect(int taskId) {
+    if (closing_) return;
+    state_ = StateConnected;
+    UploadStateReport(L"postConnect", RaiseRequest{kPostConnected, static_cast<ULONG>(taskId), 0});
+}
+
+void CKorvane::postProcess(int taskId, int64_t /*posted*/, CString speed) {
+    if (closing_ || uploadStopRequested_) return;
+    ApartmentScope apartment;
+    // Fetched whatever OnPost holds; without the pointer the report raises nothing at all.
+    CComPtr<IKorvane> korvane = FetchFromGlobalTable(L"postProcess");
+    if (!korvane) return;
+    // The texts come from the poster's own counters as they stand now, not from the report's byte count.
+    CComBSTR postedLength = ToBstr(poster_->GetPostedText());
+    CComBSTR time = ToBstr(poster_->GetRemainingTimeText());
+    CComBSTR speedText = ToBstr(speed);
+    CComBSTR percent = ToBstr(poster_->GetPercentText());
+    RaiseOnPageThread(
+        RaiseRequest{kPostProcess, static_cast<ULONG>(taskId), 0, speedText, postedLength, percent, time});
+    // A stop that the page made while the event was raised holds for this report's script call too.
+    if (!uploadStopRequested_) korvane->FireOnPost(postedLength, speedText, percent, time);
+}
+
+void CKorvane::CheckStateReport(const wchar_t* caption) {
+    ApartmentScope apartment;
+    // Fetched whatever OnStateChanged holds: FireStateChanged then does nothing on the page's side.
+    CComPtr<IKorvane> korvane = FetchFromGlobalTable(caption);
+    if (korvane) korvane->FireStateChanged();
+}
+
+void CKorvane::md5Process(int percent) {
+    if (closing_ || !md5Gate_.Enter(false)) return;
+    md5Percent_ = percent;
+    state_ = StateChecking;
+    CheckStateReport(L"md5Process");
+    md5Gate_.Leave();
+}
+
+void CKorvane::md5Complete() {
+    if (closing_ || !md5Gate_.Enter(true)) return;
+    state_ = StateChecked;
+    md5Active_ = false;
+    CheckStateReport(L"md5Complete");
+    md5Gate_.Leave();
+    PostWorkDone(Md5Work);
+}
+
+void CKorvane::md5Error() {
+    if (closing_ || !md5Gate_.Enter(true)) return;
+    const UINT code = static_cast<UINT>(md5Checker_.GetErrorCode());
+    state_ = StateError;
+    errorCode_ = code;
+    md5Active_ = false;
+    CheckStateReport(L"md5Error");
+    md5Gate_.Leave();
+    PostWorkDone(Md5Work);
+}
+
+void CKorvane::crcError() {
+    if (closing_) return;
+    // The CRC check's own code (200), not the MD5 checker's.
+    const UINT code = static_cast<UINT>(crcChecker_.GetErrorCode());
+    state_ = StateError;
+    errorCode_ = code;
+    crcActive_ = false;
+    CheckStateReport(L"md5Error");
+    PostWorkDone(CrcWork);
+}
+
+void CKorvane::crcComplete() {
+    if (closing_) return;
+    state_ = StateChecked;
+    crcActive_ = false;
+    CheckStateReport(L"md5Complete");
+    PostWorkDone(CrcWork);
+}
+
+void CKorvane::crcProcess(int percent) {
+    // Crc32 never sends it; it would be an MD5 progress report.
+    if (closing_) return;
+    md5Percent_ = percent;
+    state_ = StateChecking;
+    CheckStateReport(L"md5Process");
+}

@@ -1,0 +1,6 @@
+// Resource numbers of the server DLL.
+#pragma once
+
+#define IDS_PROJNAME 100
+#define IDR_DOVRINMODULE 101
+#define IDR_KORVANE 102

@@ -1,0 +1,734 @@
+// host.exe: runs one JScript file in the system's JScript engine the way a web page's thread runs its script:
+// on a single-threaded apartment whose thread keeps dispatching window messages while the script waits, so
+// that calls carried in from worker threads (an upload object's callbacks) run on it.
+//
+//   host.exe file.js [args...]
+//
+// The script sees one named item, Host:
+//   Host.Echo(text, ...)            prints the texts joined by blanks and a line end on stdout (UTF-8,
+//   unbuffered) Host.Sleep(ms)                  waits, dispatching window messages (and so incoming COM
+//   calls) meanwhile Host.Quit(code)                 ends the script; the process exits with code
+//   Host.ConnectObject(obj, prefix) advises a sink on obj's connection point; event E calls prefix + "E"
+//   Host.DisconnectObject(obj)      unadvises the sinks that ConnectObject put on obj
+//   Host.ThreadId()                 the calling thread's id
+//   Host.Arg(i), Host.ArgCount()    the command line after the script's path
+//   Host.EventTypes()               inside an event function: the VARIANT types of the event's arguments,
+//                                   first argument first, e.g. "VT_UI4,VT_I4"
+//   Host.CreateObject(progid)       CoCreateInstance, for objects the page's security check would refuse
+// ActiveXObject works too: the host answers the engine's security questions as a page's browser does, and
+// only lets a script create an object that agrees to be safe for untrusted callers (or that has no
+// IObjectSafety).
+//
+// Exit code: Quit's code, else 0. A script error prints "file(line,column): ..." on stderr and exits 2; an
+// event function that failed prints its error and exits 3 (its Sleep calls fail from then on, ending the
+// script).
+#include <windows.h>
+
+#include <activscp.h>
+#include <dispex.h>
+#include <objsafe.h>
+#include <olectl.h>
+#include <urlmon.h>
+
+#include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Two identifiers MinGW's libuuid does not carry.
+const GUID kConfirmObjectSafety = {
+    0x10200490, 0xfa38, 0x11d0, {0xac, 0x0e, 0x00, 0xa0, 0xc9, 0x0f, 0xff, 0xc0}};
+#ifdef _WIN64
+const IID kIActiveScriptParse = {
+    0xc7ef7658, 0xe1ee, 0x480e, {0x97, 0xea, 0xd5, 0x2c, 0xb4, 0xd7, 0x6d, 0x17}};
+#else
+const IID kIActiveScriptParse = {
+    0xbb1a2ae2, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
+#endif
+
+enum ExitCode : int { kExitOk = 0, kExitScriptError = 2, kExitEventError = 3, kExitUsage = 64 };
+
+// One owned COM reference.
+template <class T>
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref& other) : p_(other.p_) {
+        if (p_) p_->AddRef();
+    }
+    Ref& operator=(Ref other) {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Reset(); }
+    // Takes a reference the caller already owns.
+    static Ref Adopt(T* p) {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    void Reset() {
+        if (p_) p_->Release();
+        p_ = nullptr;
+    }
+    T** Put() {
+        Reset();
+        return &p_;
+    }
+    void** PutVoid() { return reinterpret_cast<void**>(Put()); }
+    T* Get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    T* p_ = nullptr;
+};
+
+struct Bstr {
+    BSTR text = nullptr;
+    Bstr() = default;
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    ~Bstr() { SysFreeString(text); }
+    std::wstring Str() const { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+};
+
+struct Variant : VARIANT {
+    Variant() { VariantInit(this); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    ~Variant() { VariantClear(this); }
+};
+
+struct ExcepInfo : EXCEPINFO {
+    ExcepInfo() : EXCEPINFO() {}
+    ExcepInfo(const ExcepInfo&) = delete;
+    ExcepInfo& operator=(const ExcepInfo&) = delete;
+    ~ExcepInfo() {
+        SysFreeString(bstrSource);
+        SysFreeString(bstrDescription);
+        SysFreeString(bstrHelpFile);
+    }
+    void FillIn() {
+        if (pfnDeferredFillIn) pfnDeferredFillIn(this);
+        pfnDeferredFillIn = nullptr;
+    }
+    std::wstring Description() const {
+        return bstrDescription ? std::wstring(bstrDescription) : std::wstring(L"(no description)");
+    }
+};
+
+// Text goes out as UTF-8 bytes (a pipe or file is read by the Linux side), or as wide text to a console.
+void Write(DWORD stdHandle, const std::wstring& text) {
+    HANDLE h = GetStdHandle(stdHandle);
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) return;
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(h, &mode)) {
+        WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                nullptr);
+    std::string bytes(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr,
+                            nullptr);
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    FlushFileBuffers(h);
+}
+
+std::wstring HresultText(HRESULT hr) {
+    wchar_t buf[16];
+    swprintf(buf, 16, L"0x%08lx", static_cast<unsigned long>(hr));
+    return buf;
+}
+
+std::wstring VarTypeName(VARTYPE vt) {
+    static const struct {
+        VARTYPE vt;
+        const wchar_t* name;
+    } kNames[] = {{VT_EMPTY, L"VT_EMPTY"},     {VT_NULL, L"VT_NULL"},
+                  {VT_I2, L"VT_I2"},           {VT_I4, L"VT_I4"},
+                  {VT_R4, L"VT_R4"},           {VT_R8, L"VT_R8"},
+                  {VT_BSTR, L"VT_BSTR"},       {VT_DISPATCH, L"VT_DISPATCH"},
+                  {VT_BOOL, L"VT_BOOL"},       {VT_VARIANT, L"VT_VARIANT"},
+                  {VT_UNKNOWN, L"VT_UNKNOWN"}, {VT_I1, L"VT_I1"},
+                  {VT_UI1, L"VT_UI1"},         {VT_UI2, L"VT_UI2"},
+                  {VT_UI4, L"VT_UI4"},         {VT_I8, L"VT_I8"},
+                  {VT_UI8, L"VT_UI8"},         {VT_INT, L"VT_INT"},
+                  {VT_UINT, L"VT_UINT"}};
+    std::wstring prefix;
+    if (vt & VT_BYREF) prefix += L"VT_BYREF|";
+    if (vt & VT_ARRAY) prefix += L"VT_ARRAY|";
+    VARTYPE base = vt & VT_TYPEMASK;
+    for (const auto& n : kNames)
+        if (n.vt == base) return prefix + n.name;
+    wchar_t buf[16];
+    swprintf(buf, 16, L"VT_%u", static_cast<unsigned>(base));
+    return prefix + buf;
+}
+
+class ScriptHost;
+
+// The sink ConnectObject advises: it answers the object's source interface and hands each event to the
+// script function named by the prefix and the event's name in the object's type library.
+class EventSink : public IDispatch {
+public:
+    EventSink(ScriptHost& host, const IID& events, Ref<ITypeInfo> eventsInfo, std::wstring prefix)
+        : host_(host), events_(events), eventsInfo_(std::move(eventsInfo)), prefix_(std::move(prefix)) {}
+    virtual ~EventSink() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == events_) {
+            *out = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (count) *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO*, UINT*) override;
+
+private:
+    LONG refs_ = 1;
+    ScriptHost& host_;
+    IID events_;
+    Ref<ITypeInfo> eventsInfo_;
+    std::wstring prefix_;
+};
+
+// The named item "Host". It lives as long as the ScriptHost that owns it, so its count only tells the engine
+// that it may keep using it.
+class HostObject : public IDispatch {
+public:
+    explicit HostObject(ScriptHost& host) : host_(host) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IDispatch) {
+            *out = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (count) *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO* excep, UINT* argError) override;
+
+private:
+    ScriptHost& host_;
+};
+
+enum HostMember : DISPID {
+    kEcho = 1,
+    kSleep,
+    kQuit,
+    kConnectObject,
+    kDisconnectObject,
+    kThreadId,
+    kArg,
+    kArgCount,
+    kEventTypes,
+    kCreateObject,
+};
+
+const struct {
+    const wchar_t* name;
+    DISPID id;
+} kHostMembers[] = {{L"Echo", kEcho},
+                    {L"Sleep", kSleep},
+                    {L"Quit", kQuit},
+                    {L"ConnectObject", kConnectObject},
+                    {L"DisconnectObject", kDisconnectObject},
+                    {L"ThreadId", kThreadId},
+                    {L"Arg", kArg},
+                    {L"ArgCount", kArgCount},
+                    {L"EventTypes", kEventTypes},
+                    {L"CreateObject", kCreateObject}};
+
+// The script site, and the browser-like security manager the engine asks before ActiveXObject creates
+// anything.
+class ScriptHost : public IActiveScriptSite, public IServiceProvider, public IInternetHostSecurityManager {
+public:
+    ScriptHost(std::wstring scriptPath, std::vector<std::wstring> args)
+        : scriptPath_(std::move(scriptPath)), args_(std::move(args)), hostObject_(*this) {}
+
+    int Run(const std::wstring& code);
+
+    // Members of Host.
+    HRESULT Echo(DISPPARAMS* params);
+    HRESULT Sleep(DWORD ms);
+    HRESULT Quit(int code);
+    HRESULT ConnectObject(IDispatch* object, const std::wstring& prefix);
+    HRESULT DisconnectObject(IDispatch* object);
+    const std::vector<std::wstring>& Args() const { return args_; }
+    const std::wstring& EventTypes() const { return eventTypes_; }
+    bool Quitting() const { return quitting_; }
+
+    // Called by a sink for each event it receives.
+    HRESULT CallEvent(const std::wstring& function, DISPPARAMS* params, VARIANT* result);
+
+    // IUnknown: the host lives on main's stack for the whole run; the engine's references end at Close.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IActiveScriptSite)
+            *out = static_cast<IActiveScriptSite*>(this);
+        else if (riid == IID_IServiceProvider)
+            *out = static_cast<IServiceProvider*>(this);
+        else if (riid == IID_IInternetHostSecurityManager)
+            *out = static_cast<IInternetHostSecurityManager*>(this);
+        else
+            return E_NOINTERFACE;
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    // IActiveScriptSite
+    HRESULT STDMETHODCALLTYPE GetLCID(LCID* lcid) override {
+        if (lcid) *lcid = LOCALE_USER_DEFAULT;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** item,
+                                          ITypeInfo** info) override {
+        if (item) *item = nullptr;
+        if (info) *info = nullptr;
+        if (_wcsicmp(name, L"Host") != 0) return TYPE_E_ELEMENTNOTFOUND;
+        if ((mask & SCRIPTINFO_IUNKNOWN) && item) *item = static_cast<IDispatch*>(&hostObject_);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDocVersionString(BSTR* version) override {
+        if (version) *version = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnStateChange(SCRIPTSTATE) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnScriptError(IActiveScriptError* error) override;
+    HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
+
+    // IServiceProvider
+    HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (service == SID_SInternetHostSecurityManager) return QueryInterface(riid, out);
+        return E_NOINTERFACE;
+    }
+
+    // IInternetHostSecurityManager
+    HRESULT STDMETHODCALLTYPE GetSecurityId(BYTE*, DWORD*, DWORD_PTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ProcessUrlAction(DWORD, BYTE* policy, DWORD policySize, BYTE*, DWORD, DWORD,
+                                               DWORD) override {
+        if (policy && policySize >= sizeof(DWORD)) *reinterpret_cast<DWORD*>(policy) = URLPOLICY_ALLOW;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryCustomPolicy(REFGUID key, BYTE** policy, DWORD* policySize, BYTE* context,
+                                                DWORD contextSize, DWORD) override;
+
+private:
+    void DisconnectAll();
+
+    struct Connection {
+        Ref<IUnknown> object;  // identity of the connected object
+        Ref<IConnectionPoint> point;
+        DWORD cookie;
+    };
+
+    std::wstring scriptPath_;
+    std::vector<std::wstring> args_;
+    HostObject hostObject_;
+    Ref<IActiveScript> engine_;
+    Ref<IDispatch> global_;
+    std::vector<Connection> connections_;
+    std::wstring eventTypes_;
+    bool quitting_ = false;
+    bool eventFailed_ = false;
+    int exitCode_ = kExitOk;
+};
+
+HRESULT STDMETHODCALLTYPE EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
+                                            VARIANT* result, EXCEPINFO*, UINT*) {
+    Bstr name;
+    UINT count = 0;
+    if (FAILED(eventsInfo_->GetNames(id, &name.text, 1, &count)) || count == 0) return DISP_E_MEMBERNOTFOUND;
+    return host_.CallEvent(prefix_ + name.Str(), params, result);
+}
+
+HRESULT STDMETHODCALLTYPE HostObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+        ids[i] = DISPID_UNKNOWN;
+        if (i > 0) {
+            hr = DISP_E_UNKNOWNNAME;  // members take no named arguments
+            continue;
+        }
+        for (const auto& m : kHostMembers)
+            if (_wcsicmp(names[0], m.name) == 0) ids[0] = m.id;
+        if (ids[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+}
+
+// Arguments arrive last first; Argument(params, 0) is the first one the script wrote.
+VARIANT* Argument(DISPPARAMS* params, UINT index) {
+    if (!params || index >= params->cArgs) return nullptr;
+    return &params->rgvarg[params->cArgs - 1 - index];
+}
+
+HRESULT ArgumentAs(DISPPARAMS* params, UINT index, VARTYPE type, Variant& out) {
+    VARIANT* arg = Argument(params, index);
+    if (!arg) return DISP_E_BADPARAMCOUNT;
+    return VariantChangeType(&out, arg, 0, type);
+}
+
+HRESULT STDMETHODCALLTYPE HostObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
+                                             VARIANT* result, EXCEPINFO*, UINT*) {
+    // After Quit every call fails, so that the rest of the script does not run.
+    if (host_.Quitting()) return E_ABORT;
+    Variant a, b;
+    HRESULT hr = S_OK;
+    switch (id) {
+        case kEcho:
+            return host_.Echo(params);
+        case kSleep:
+            if (FAILED(hr = ArgumentAs(params, 0, VT_I4, a))) return hr;
+            return host_.Sleep(V_I4(&a) < 0 ? 0 : static_cast<DWORD>(V_I4(&a)));
+        case kQuit:
+            if (Argument(params, 0) && FAILED(hr = ArgumentAs(params, 0, VT_I4, a))) return hr;
+            return host_.Quit(Argument(params, 0) ? V_I4(&a) : 0);
+        case kConnectObject:
+            if (FAILED(hr = ArgumentAs(params, 0, VT_DISPATCH, a))) return hr;
+            if (FAILED(hr = ArgumentAs(params, 1, VT_BSTR, b))) return hr;
+            if (!V_DISPATCH(&a)) return E_INVALIDARG;
+            return host_.ConnectObject(V_DISPATCH(&a), V_BSTR(&b) ? V_BSTR(&b) : L"");
+        case kDisconnectObject:
+            if (FAILED(hr = ArgumentAs(params, 0, VT_DISPATCH, a))) return hr;
+            if (!V_DISPATCH(&a)) return E_INVALIDARG;
+            return host_.DisconnectObject(V_DISPATCH(&a));
+        case kThreadId:
+            if (result) {
+                V_VT(result) = VT_I4;
+                V_I4(result) = static_cast<LONG>(GetCurrentThreadId());
+            }
+            return S_OK;
+        case kArg: {
+            if (FAILED(hr = ArgumentAs(params, 0, VT_I4, a))) return hr;
+            const auto& args = host_.Args();
+            if (V_I4(&a) < 0 || static_cast<size_t>(V_I4(&a)) >= args.size()) return DISP_E_BADINDEX;
+            if (result) {
+                V_VT(result) = VT_BSTR;
+                V_BSTR(result) = SysAllocString(args[V_I4(&a)].c_str());
+            }
+            return S_OK;
+        }
+        case kArgCount:
+            if (result) {
+                V_VT(result) = VT_I4;
+                V_I4(result) = static_cast<LONG>(host_.Args().size());
+            }
+            return S_OK;
+        case kEventTypes:
+            if (result) {
+                V_VT(result) = VT_BSTR;
+                V_BSTR(result) = SysAllocString(host_.EventTypes().c_str());
+            }
+            return S_OK;
+        case kCreateObject: {
+            if (FAILED(hr = ArgumentAs(params, 0, VT_BSTR, a))) return hr;
+            CLSID clsid;
+            if (FAILED(hr = CLSIDFromProgID(V_BSTR(&a), &clsid))) return hr;
+            Ref<IDispatch> object;
+            if (FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                             object.PutVoid())))
+                return hr;
+            if (result) {
+                V_VT(result) = VT_DISPATCH;
+                V_DISPATCH(result) = object.Get();
+                object->AddRef();
+            }
+            return S_OK;
+        }
+        default:
+            return DISP_E_MEMBERNOTFOUND;
+    }
+}
+
+HRESULT ScriptHost::Echo(DISPPARAMS* params) {
+    std::wstring line;
+    UINT count = params ? params->cArgs : 0;
+    for (UINT i = 0; i < count; ++i) {
+        Variant text;
+        HRESULT hr = VariantChangeType(&text, Argument(params, i), VARIANT_ALPHABOOL, VT_BSTR);
+        if (i > 0) line += L' ';
+        if (SUCCEEDED(hr))
+            line += V_BSTR(&text) ? V_BSTR(&text) : L"";
+        else
+            line += L"(" + VarTypeName(V_VT(Argument(params, i))) + L")";
+    }
+    Write(STD_OUTPUT_HANDLE, line + L"\n");
+    return S_OK;
+}
+
+HRESULT ScriptHost::Sleep(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (eventFailed_) return E_FAIL;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= ms) return S_OK;
+        MsgWaitForMultipleObjectsEx(0, nullptr, ms - elapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+HRESULT ScriptHost::Quit(int code) {
+    exitCode_ = code;
+    quitting_ = true;
+    return E_ABORT;  // unwinds the script; OnScriptError knows to stay quiet
+}
+
+HRESULT ScriptHost::ConnectObject(IDispatch* object, const std::wstring& prefix) {
+    Ref<IConnectionPointContainer> container;
+    HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, container.PutVoid());
+    if (FAILED(hr)) return hr;
+    Ref<ITypeInfo> objectInfo;
+    Ref<ITypeLib> library;
+    UINT index = 0;
+    if (FAILED(hr = object->GetTypeInfo(0, 0, objectInfo.Put()))) return hr;
+    if (FAILED(hr = objectInfo->GetContainingTypeLib(library.Put(), &index))) return hr;
+
+    Ref<IEnumConnectionPoints> points;
+    if (FAILED(hr = container->EnumConnectionPoints(points.Put()))) return hr;
+    Ref<IConnectionPoint> point;
+    while (points->Next(1, point.Put(), nullptr) == S_OK) {
+        IID events;
+        Ref<ITypeInfo> eventsInfo;
+        if (FAILED(point->GetConnectionInterface(&events))) continue;
+        if (FAILED(library->GetTypeInfoOfGuid(events, eventsInfo.Put()))) continue;
+        Ref<IUnknown> sink = Ref<IUnknown>::Adopt(new EventSink(*this, events, eventsInfo, prefix));
+        DWORD cookie = 0;
+        if (FAILED(hr = point->Advise(sink.Get(), &cookie))) return hr;
+        Ref<IUnknown> identity;
+        object->QueryInterface(IID_IUnknown, identity.PutVoid());
+        connections_.push_back({identity, point, cookie});
+        return S_OK;
+    }
+    return CONNECT_E_NOCONNECTION;
+}
+
+HRESULT ScriptHost::DisconnectObject(IDispatch* object) {
+    Ref<IUnknown> identity;
+    object->QueryInterface(IID_IUnknown, identity.PutVoid());
+    HRESULT hr = CONNECT_E_NOCONNECTION;
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if (it->object.Get() == identity.Get()) {
+            hr = it->point->Unadvise(it->cookie);
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return hr;
+}
+
+void ScriptHost::DisconnectAll() {
+    // Moved out first: an Unadvise can release the last reference to an object, which may call back in.
+    std::vector<Connection> connections;
+    connections.swap(connections_);
+    for (auto& c : connections) c.point->Unadvise(c.cookie);
+}
+
+HRESULT ScriptHost::CallEvent(const std::wstring& function, DISPPARAMS* params, VARIANT* result) {
+    if (!global_) return E_UNEXPECTED;
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(function.c_str());
+    if (FAILED(global_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id)))
+        return S_OK;  // the script does not listen to this event
+
+    std::wstring types;
+    for (UINT i = 0; params && i < params->cArgs; ++i) {
+        if (i > 0) types += L',';
+        types += VarTypeName(V_VT(Argument(params, i)));
+    }
+    // Events can nest (an event function that sleeps); each sees its own argument types.
+    std::wstring outerTypes = std::exchange(eventTypes_, types);
+    ExcepInfo excep;
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    HRESULT hr = global_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params ? params : &none,
+                                 result, &excep, nullptr);
+    eventTypes_ = std::move(outerTypes);
+    if (FAILED(hr) && !quitting_) {
+        excep.FillIn();
+        Write(STD_ERROR_HANDLE, scriptPath_ + L": event function " + function + L" failed: " +
+                                    excep.Description() + L" (" + HresultText(hr) + L")\n");
+        eventFailed_ = true;
+    }
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE ScriptHost::OnScriptError(IActiveScriptError* error) {
+    ExcepInfo excep;
+    error->GetExceptionInfo(&excep);
+    if (quitting_) return S_OK;
+    excep.FillIn();
+    DWORD context = 0;
+    ULONG line = 0;
+    LONG column = 0;
+    error->GetSourcePosition(&context, &line, &column);
+    wchar_t position[48];
+    swprintf(position, 48, L"(%lu,%ld)", line + 1, column + 1);
+    HRESULT code = excep.scode ? excep.scode : static_cast<HRESULT>(excep.wCode);
+    Write(STD_ERROR_HANDLE, scriptPath_ + position + L": script error " + HresultText(code) + L": " +
+                                excep.Description() + L"\n");
+    if (exitCode_ != kExitEventError) exitCode_ = kExitScriptError;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE ScriptHost::QueryCustomPolicy(REFGUID key, BYTE** policy, DWORD* policySize,
+                                                        BYTE* context, DWORD contextSize, DWORD) {
+    if (!policy || !policySize) return E_POINTER;
+    *policy = nullptr;
+    *policySize = 0;
+    if (key != kConfirmObjectSafety) return E_NOTIMPL;
+    // As a page's browser does: an object is scripted only when it agrees to be safe for untrusted callers.
+    DWORD verdict = URLPOLICY_ALLOW;
+    if (context && contextSize >= sizeof(CONFIRMSAFETY)) {
+        const CONFIRMSAFETY* confirm = reinterpret_cast<const CONFIRMSAFETY*>(context);
+        Ref<IObjectSafety> safety;
+        if (confirm->pUnk && SUCCEEDED(confirm->pUnk->QueryInterface(IID_IObjectSafety, safety.PutVoid())) &&
+            FAILED(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                     INTERFACESAFE_FOR_UNTRUSTED_CALLER)))
+            verdict = URLPOLICY_DISALLOW;
+    }
+    DWORD* answer = static_cast<DWORD*>(CoTaskMemAlloc(sizeof(DWORD)));
+    if (!answer) return E_OUTOFMEMORY;
+    *answer = verdict;
+    *policy = reinterpret_cast<BYTE*>(answer);
+    *policySize = sizeof(DWORD);
+    return S_OK;
+}
+
+int ScriptHost::Run(const std::wstring& code) {
+    CLSID jscript;
+    HRESULT hr = CLSIDFromProgID(L"JScript", &jscript);
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(jscript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript, engine_.PutVoid());
+    if (FAILED(hr)) {
+        Write(STD_ERROR_HANDLE, L"cannot create the JScript engine: " + HresultText(hr) + L"\n");
+        return kExitUsage;
+    }
+    Ref<IActiveScriptParse> parse;
+    if (FAILED(hr = engine_->QueryInterface(kIActiveScriptParse, parse.PutVoid()))) return kExitUsage;
+
+    // The options a browser gives a page's engine; they are what lets ActiveXObject ask our security manager.
+    Ref<IObjectSafety> safety;
+    if (SUCCEEDED(engine_->QueryInterface(IID_IObjectSafety, safety.PutVoid()))) {
+        const DWORD options =
+            INTERFACESAFE_FOR_UNTRUSTED_DATA | INTERFACE_USES_DISPEX | INTERFACE_USES_SECURITY_MANAGER;
+        safety->SetInterfaceSafetyOptions(kIActiveScriptParse, options, options);
+    }
+    if (FAILED(hr = engine_->SetScriptSite(static_cast<IActiveScriptSite*>(this))) ||
+        FAILED(hr = parse->InitNew()) || FAILED(hr = engine_->AddNamedItem(L"Host", SCRIPTITEM_ISVISIBLE)) ||
+        FAILED(hr = engine_->GetScriptDispatch(nullptr, global_.Put()))) {
+        Write(STD_ERROR_HANDLE, L"cannot set up the JScript engine: " + HresultText(hr) + L"\n");
+        return kExitUsage;
+    }
+    ExcepInfo excep;
+    hr = parse->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0, SCRIPTTEXT_ISVISIBLE, nullptr,
+                                &excep);
+    if (SUCCEEDED(hr)) hr = engine_->SetScriptState(SCRIPTSTATE_CONNECTED);
+    if (FAILED(hr) && exitCode_ == kExitOk && !quitting_) {
+        // A failure the engine did not report through OnScriptError (a syntax error, with some engines).
+        excep.FillIn();
+        Write(STD_ERROR_HANDLE,
+              scriptPath_ + L": script failed: " + excep.Description() + L" (" + HresultText(hr) + L")\n");
+        exitCode_ = kExitScriptError;
+    }
+    if (eventFailed_) exitCode_ = kExitEventError;
+
+    // Sinks hold the engine's functions and connected objects hold sinks: break that before closing.
+    DisconnectAll();
+    global_.Reset();
+    engine_->Close();
+    parse.Reset();
+    safety.Reset();
+    engine_.Reset();
+    return exitCode_;
+}
+
+bool ReadScript(const std::wstring& path, std::wstring& code) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    std::string bytes;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buf, sizeof buf, &got, nullptr) && got > 0) bytes.append(buf, got);
+    CloseHandle(file);
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    // Scripts are UTF-8; anything that is not valid UTF-8 is read in the ANSI code page, as cscript reads it.
+    UINT codePage = CP_UTF8;
+    DWORD flags = MB_ERR_INVALID_CHARS;
+    int n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (n == 0 && !bytes.empty()) {
+        codePage = CP_ACP;
+        flags = 0;
+        n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    }
+    code.assign(n, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), &code[0], n);
+    return true;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        Write(STD_ERROR_HANDLE, L"usage: host.exe file.js [args...]\n");
+        return kExitUsage;
+    }
+    std::wstring code;
+    if (!ReadScript(argv[1], code)) {
+        Write(STD_ERROR_HANDLE, std::wstring(L"cannot read ") + argv[1] + L"\n");
+        return kExitUsage;
+    }
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return kExitUsage;
+    int exitCode;
+    {
+        ScriptHost host(argv[1], std::vector<std::wstring>(argv + 2, argv + argc));
+        exitCode = host.Run(code);
+    }
+    CoUninitialize();
+    return exitCode;
+}

@@ -1,0 +1,50 @@
+# korvane_add_script_test(name SCRIPT file.js [ARGS ...] [EXIT code] [STDOUT regex...] [NOT_STDOUT regex...]
+#                         [STDERR regex...] [SETUP driver-options...] [FIXTURES fixture...] [LAB] [CSCRIPT]
+#                         [TIMEOUT s])
+#   Runs host.exe file.js ARGS... (CSCRIPT: Wine's cscript instead) through the target's Wine loader, with
+#   tests/host/run_script.py as the driver, and checks its exit code (default 0), that stdout and stderr
+#   match every regular expression given and that stdout matches none of NOT_STDOUT (Python syntax,
+#   searched in the whole text, ^ and $ at line ends). SETUP passes options to the driver that make files
+#   and start lab servers for the run (run_script.py says which); ARGS can name what they made as @NAME@.
+#   LAB: the test needs the FTP lab controller. FIXTURES: further CTest fixtures the test needs.
+set(KORVANE_SCRIPT_DRIVER ${CMAKE_CURRENT_LIST_DIR}/run_script.py)
+function(korvane_add_script_test name)
+  cmake_parse_arguments(T "LAB;CSCRIPT" "SCRIPT;EXIT;TIMEOUT" "ARGS;STDOUT;NOT_STDOUT;STDERR;SETUP;FIXTURES" ${ARGN})
+  if(NOT DEFINED T_EXIT)
+    set(T_EXIT 0)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(checks --exit ${T_EXIT})
+  foreach(re ${T_STDOUT})
+    list(APPEND checks --stdout ${re})
+  endforeach()
+  foreach(re ${T_NOT_STDOUT})
+    list(APPEND checks --not-stdout ${re})
+  endforeach()
+  foreach(re ${T_STDERR})
+    list(APPEND checks --stderr ${re})
+  endforeach()
+  get_filename_component(script ${T_SCRIPT} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  if(T_CSCRIPT)
+    # cscript takes an argument that starts with a slash for one of its options: give it the Z: path.
+    string(REPLACE "/" "\\" script "Z:${script}")
+    set(runner cscript.exe //Nologo)
+  else()
+    set(runner $<TARGET_FILE:korvane_script_host>)
+  endif()
+  set(test ${KORVANE_ARCH}.${name})
+  add_test(NAME ${test}
+    COMMAND /usr/bin/python3 ${KORVANE_SCRIPT_DRIVER} ${checks} ${T_SETUP} --timeout ${T_TIMEOUT}
+            -- ${KORVANE_WINE} ${runner} ${script} ${T_ARGS})
+  set_property(TEST ${test} PROPERTY ENVIRONMENT ${KORVANE_TEST_ENV})
+  set_property(TEST ${test} PROPERTY TIMEOUT ${T_TIMEOUT})
+  set(fixtures ${T_FIXTURES})
+  if(T_LAB)
+    list(APPEND fixtures ${KORVANE_LAB_FIXTURE})
+  endif()
+  if(fixtures)
+    set_property(TEST ${test} PROPERTY FIXTURES_REQUIRED ${fixtures})
+  endif()
+endfunction()

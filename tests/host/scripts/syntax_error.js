@@ -1,0 +1,2 @@
+// Does not compile.
+Host.Echo("never";

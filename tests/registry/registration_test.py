@@ -1,0 +1,326 @@
+#!/usr/bin/python3
+"""Registration of the server DLLs as a user runs it: regsvr32, regsvr32 /u and regsvr32 /i:user /n under
+Wine, the registry read back with reg query (the 32-bit view for Korvane.dll, the 64-bit view for
+Korvane64.dll).
+
+The tests register and unregister again and again, so they run in a Wine prefix of their own
+(--prefix, one per target) that no other test uses.
+
+usage: registration_test.py --prefix DIR --own ARCH --dll ARCH=PATH [--dll ARCH=PATH] --helper PATH
+       [unittest arguments]
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+WINE = {"i686": "/usr/bin/wine", "x86_64": "/usr/lib/wine/wine64"}
+TYPELIB_MARSHALLER = "{00020424-0000-0000-C000-000000000046}"
+DISPATCH_MARSHALLER = "{00020420-0000-0000-C000-000000000046}"
+# Interfaces of the platform that the library carries but must not register as its own.
+PLATFORM_INTERFACES = {
+    "IDispatchEx": "{A6EF9860-C720-11D0-9337-00A0C90DCAA9}",
+    "IServiceProvider": "{6D5140C1-7436-11CE-8034-00AA006009FA}",
+}
+
+
+class Build:
+    """What one DLL writes, as its registration scripts and type library give it."""
+
+    def __init__(self, arch, dll, suffix, clsid, libid, appid, iid, diid, syskind, regview):
+        self.arch, self.dll, self.suffix = arch, dll, suffix
+        self.clsid, self.libid, self.appid, self.iid, self.diid = clsid, libid, appid, iid, diid
+        self.syskind, self.regview = syskind, regview
+        self.progid = "Tamsic.Korvane%s.1" % suffix
+        self.independent_progid = "Tamsic.Korvane%s" % suffix
+        self.display_name = "Korvane%s Class" % suffix
+        self.appid_name = "Korvane%s" % suffix
+        self.dll_key = "Korvane%s.DLL" % suffix
+
+    @property
+    def wine_path(self):
+        return "Z:" + self.dll.replace("/", "\\")
+
+    def class_keys(self, root):
+        """Every key the class scripts write, with the values in it (None: the key exists, values not checked)."""
+        return {
+            root + "\\" + self.progid: {"": self.display_name},
+            root + "\\" + self.progid + "\\CLSID": {"": self.clsid_as_written},
+            root + "\\" + self.independent_progid: {"": self.display_name},
+            root + "\\" + self.independent_progid + "\\CLSID": {"": self.clsid_as_written},
+            root + "\\" + self.independent_progid + "\\CurVer": {"": self.progid},
+            root + "\\CLSID\\" + self.clsid: {"": self.display_name},
+            root + "\\CLSID\\" + self.clsid + "\\ProgID": {"": self.progid},
+            root + "\\CLSID\\" + self.clsid + "\\VersionIndependentProgID": {"": self.independent_progid},
+            root + "\\CLSID\\" + self.clsid + "\\Programmable": {},
+            root + "\\CLSID\\" + self.clsid + "\\InprocServer32": {"": self.wine_path, "ThreadingModel": "Apartment"},
+            root + "\\CLSID\\" + self.clsid + "\\TypeLib": {"": self.libid_as_written},
+            root + "\\AppID\\" + self.appid: {"": self.appid_name},
+            root + "\\AppID\\" + self.dll_key: {"AppID": self.appid},
+        }
+
+    # The scripts write these GUIDs with some groups in lower case; registry keys ignore case, values do not.
+    @property
+    def clsid_as_written(self):
+        return self.clsid if self.arch == "i686" else "{A37CAD85-5324-4cf2-A9D6-87DA58F54169}"
+
+    @property
+    def libid_as_written(self):
+        return "{080A2199-512B-45a9-AA0F-72923109E1C4}" if self.arch == "i686" else self.libid
+
+    def roots_of_class_keys(self, root):
+        """The keys whose removal takes all of class_keys with them."""
+        return [root + "\\" + self.progid, root + "\\" + self.independent_progid, root + "\\CLSID\\" + self.clsid,
+                root + "\\AppID\\" + self.appid, root + "\\AppID\\" + self.dll_key]
+
+
+BUILDS = {
+    "i686": dict(suffix="", clsid="{9FAC4084-9757-4201-95A7-8C8E5541EF11}",
+                 libid="{080A2199-512B-45A9-AA0F-72923109E1C4}", appid="{F1B16B05-C5A0-4AB0-B7D3-C2B35278502F}",
+                 iid="{55AA3464-BF8F-49C8-97C6-89ABFE8B7083}", diid="{6DB079E2-ACE5-490A-99B9-266724893AAF}",
+                 syskind="win32", regview=[]),
+    "x86_64": dict(suffix="64", clsid="{A37CAD85-5324-4CF2-A9D6-87DA58F54169}",
+                   libid="{DDA31DF7-83C2-4097-B4E4-1321F218EA2C}", appid="{3A644A5F-BFC5-4BFC-812D-416606FF0599}",
+                   iid="{8CAFD44F-5BC4-41D2-B1BE-EC31C3C322B6}", diid="{C577C686-ED29-4B4B-8E69-558CEBC05AB8}",
+                   syskind="win64", regview=["/reg:64"]),
+}
+
+OPTIONS = None  # set by main()
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.update(WINEPREFIX=OPTIONS.prefix, WINEDEBUG="-all")
+    env.pop("DISPLAY", None)
+    return env
+
+
+def run(command, check=True):
+    result = subprocess.run(command, env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError("%s exited with %d: %s %s" % (" ".join(command), result.returncode,
+                                                           result.stdout.decode(errors="replace"),
+                                                           result.stderr.decode(errors="replace")))
+    return result
+
+
+def regsvr32(build, *switches, check=True):
+    return run([WINE[build.arch], "regsvr32", "/s"] + list(switches) + [build.wine_path], check=check)
+
+
+def read_tree(build, key):
+    """The key and everything below it as {key path: {value name: data}}, in the build's view; {} if absent."""
+    result = run([WINE[build.arch], "reg", "query", key, "/s"] + build.regview, check=False)
+    if result.returncode != 0:
+        return {}
+    tree, current = {}, None
+    for line in result.stdout.decode("utf-8", errors="replace").splitlines():
+        if line.startswith("HKEY_"):
+            current = normalise(line.strip())
+            tree[current] = {}
+        elif line.startswith("    ") and current is not None:
+            parts = re.split(r" {4}", line.strip(), maxsplit=2)
+            name = "" if parts[0] == "(Default)" else parts[0]
+            tree[current][name] = parts[2] if len(parts) > 2 else ""
+    return tree
+
+
+def normalise(key):
+    for long_name, short_name in (("HKEY_CLASSES_ROOT", "HKCR"), ("HKEY_CURRENT_USER", "HKCU")):
+        if key.upper().startswith(long_name):
+            key = short_name + key[len(long_name):]
+    return key.lower()
+
+
+def ensure_prefix():
+    if os.path.isfile(os.path.join(OPTIONS.prefix, ".done")):
+        return
+    env = wine_env()
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+    subprocess.run(["wineserver", "-w"], env=env, check=True)
+    open(os.path.join(OPTIONS.prefix, ".done"), "w").close()
+
+
+class RegistrationTest(unittest.TestCase):
+    builds = {}
+
+    @classmethod
+    def setUpClass(cls):
+        ensure_prefix()
+        # Wine's services inherit the stdio of the first Wine process: give them none of ours.
+        subprocess.run([WINE["i686"], "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.builds = {arch: Build(arch, path, **BUILDS[arch]) for arch, path in OPTIONS.dlls.items()}
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def setUp(self):
+        # Every test starts from nothing registered, machine-wide or per user.
+        for build in self.builds.values():
+            regsvr32(build, "/u", check=False)
+            regsvr32(build, "/u", "/i:user", "/n", check=False)
+            for key in build.roots_of_class_keys("HKCR") + build.roots_of_class_keys("HKCU\\Software\\Classes"):
+                run([WINE[build.arch], "reg", "delete", key, "/f"] + build.regview, check=False)
+
+    @property
+    def own(self):
+        return self.builds[OPTIONS.own]
+
+    def both(self):
+        if len(self.builds) < 2:
+            self.skipTest("the other target's DLL is not built (%s)" % ", ".join(OPTIONS.missing))
+        return self.builds["i686"], self.builds["x86_64"]
+
+    def assertClassKeys(self, build, root):
+        expected = build.class_keys(root)
+        found = {}
+        for key in build.roots_of_class_keys(root):
+            found.update(read_tree(build, key))
+        for key, values in expected.items():
+            self.assertIn(key.lower(), found, "%s: key %s missing" % (build.dll_key, key))
+            for name, data in values.items():
+                self.assertEqual(found[key.lower()].get(name), data, "%s: %s value %r" % (build.dll_key, key, name))
+
+    def assertNoClassKeys(self, build, root):
+        for key in build.roots_of_class_keys(root):
+            self.assertEqual(read_tree(build, key), {}, "%s: %s still there" % (build.dll_key, key))
+
+    def assertTypeLibraryRegistered(self, build):
+        library = read_tree(build, "HKCR\\TypeLib\\" + build.libid)
+        path_key = ("HKCR\\TypeLib\\%s\\1.0\\0\\%s" % (build.libid, build.syskind)).lower()
+        self.assertIn(path_key, library, "%s: type library not registered for %s" % (build.dll_key, build.syskind))
+        self.assertEqual(library[path_key][""].lower(), build.wine_path.lower())
+        for iid, name, marshaller in ((build.iid, "IKorvane", TYPELIB_MARSHALLER),
+                                      (build.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER)):
+            interface = read_tree(build, "HKCR\\Interface\\" + iid)
+            key = ("HKCR\\Interface\\" + iid).lower()
+            self.assertEqual(interface.get(key, {}).get(""), name, "%s: Interface key of %s" % (build.dll_key, name))
+            self.assertEqual(interface[key + "\\proxystubclsid32"][""], marshaller)
+            self.assertEqual(interface[key + "\\typelib"][""].upper(), build.libid)
+            self.assertEqual(interface[key + "\\typelib"]["Version"], "1.0")
+
+    def assertTypeLibraryNotRegistered(self, build):
+        self.assertEqual(read_tree(build, "HKCR\\TypeLib\\" + build.libid), {})
+        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.iid), {})
+        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.diid), {})
+
+    def platformInterfaces(self, build):
+        return {name: read_tree(build, "HKCR\\Interface\\" + iid) for name, iid in PLATFORM_INTERFACES.items()}
+
+    def test_registration_writes_the_class_appid_and_type_library_keys(self):
+        for build in self.builds.values():
+            with self.subTest(build=build.dll_key):
+                platform = self.platformInterfaces(build)
+                regsvr32(build)
+                self.assertClassKeys(build, "HKCR")
+                self.assertTypeLibraryRegistered(build)
+                self.assertEqual(self.platformInterfaces(build), platform,
+                                 "the platform's interfaces must keep their own registration")
+
+    def test_unregistration_removes_the_keys_but_leaves_appid_and_clsid(self):
+        for build in self.builds.values():
+            with self.subTest(build=build.dll_key):
+                platform = self.platformInterfaces(build)
+                regsvr32(build)
+                regsvr32(build, "/u")
+                self.assertNoClassKeys(build, "HKCR")
+                self.assertTypeLibraryNotRegistered(build)
+                self.assertTrue(read_tree(build, "HKCR\\AppID"), "the AppID key itself must stay")
+                self.assertTrue(read_tree(build, "HKCR\\CLSID"), "the CLSID key itself must stay")
+                self.assertEqual(self.platformInterfaces(build), platform)
+
+    def test_registering_again_rewrites_and_one_unregistration_removes_all(self):
+        build = self.own
+        regsvr32(build)
+        regsvr32(build)
+        self.assertClassKeys(build, "HKCR")
+        self.assertTypeLibraryRegistered(build)
+        regsvr32(build, "/u")
+        self.assertNoClassKeys(build, "HKCR")
+        self.assertTypeLibraryNotRegistered(build)
+        # A second unregistration stops at the type library, which is no longer registered, and says so.
+        self.assertNotEqual(regsvr32(build, "/u", check=False).returncode, 0)
+
+    def test_both_builds_registered_side_by_side_keep_their_own_keys(self):
+        x86, x64 = self.both()
+        regsvr32(x86)
+        regsvr32(x64)
+        for build in (x86, x64):
+            self.assertClassKeys(build, "HKCR")
+            self.assertTypeLibraryRegistered(build)
+        # Each unregistration takes only its own build's keys.
+        regsvr32(x64, "/u")
+        self.assertNoClassKeys(x64, "HKCR")
+        self.assertTypeLibraryNotRegistered(x64)
+        self.assertClassKeys(x86, "HKCR")
+        self.assertTypeLibraryRegistered(x86)
+        regsvr32(x64)
+        regsvr32(x86, "/u")
+        self.assertNoClassKeys(x86, "HKCR")
+        self.assertClassKeys(x64, "HKCR")
+        self.assertTypeLibraryRegistered(x64)
+
+    def test_per_user_registration_writes_under_the_users_classes(self):
+        for build in self.builds.values():
+            with self.subTest(build=build.dll_key):
+                regsvr32(build, "/i:user", "/n")
+                self.assertClassKeys(build, "HKCU\\Software\\Classes")
+                self.assertNoClassKeys(build, "HKCR")
+                regsvr32(build, "/u", "/i:user", "/n")
+                self.assertNoClassKeys(build, "HKCU\\Software\\Classes")
+
+    def test_install_command_line_picks_per_user_only_for_exactly_user(self):
+        # (regsvr32 switch or helper command line, where the class keys go)
+        cases = [
+            (["/i:USER", "/n"], "HKCU\\Software\\Classes"),
+            (["/i:uSeR", "/n"], "HKCU\\Software\\Classes"),
+            (["/i:users", "/n"], "HKCR"),
+            (["/i:use", "/n"], "HKCR"),
+            (["/i", "/n"], "HKCR"),
+            (None, "HKCR"),  # a null command line, through the helper
+        ]
+        build = self.own
+        for switches, root in cases:
+            with self.subTest(command_line=switches):
+                if switches is None:
+                    result = run([WINE[build.arch], OPTIONS.helper, "install", build.wine_path])
+                    self.assertEqual(result.stdout.decode().strip(), "00000000")
+                else:
+                    regsvr32(build, *switches)
+                self.assertClassKeys(build, root)
+                other = "HKCR" if root != "HKCR" else "HKCU\\Software\\Classes"
+                self.assertNoClassKeys(build, other)
+                self.setUp()
+
+
+def main():
+    global OPTIONS
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--own", required=True, choices=sorted(BUILDS))
+    parser.add_argument("--dll", action="append", default=[], help="ARCH=PATH")
+    parser.add_argument("--helper", required=True, help="the own target's InstallHelper.exe (Linux path)")
+    OPTIONS, rest = parser.parse_known_args()
+    OPTIONS.dlls, OPTIONS.missing = {}, []
+    for item in OPTIONS.dll:
+        arch, path = item.split("=", 1)
+        if os.path.isfile(path):
+            OPTIONS.dlls[arch] = path
+        else:
+            OPTIONS.missing.append(path)
+    if OPTIONS.own not in OPTIONS.dlls:
+        parser.error("the own DLL is missing: %s" % OPTIONS.missing)
+    OPTIONS.helper = "Z:" + OPTIONS.helper.replace("/", "\\")
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
