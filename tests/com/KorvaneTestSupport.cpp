@@ -425,4 +425,9 @@ int ThreadCount() {
     return count;
 }
 
+HRESULT BreakKorvaneMarshalling() {
+    const CLSID nowhere = {0x6b0a3a3c, 0x1e59, 0x4c43, {0x9d, 0x61, 0x2f, 0x4e, 0x0b, 0x7d, 0x21, 0x55}};
+    return CoRegisterPSClsid(IID_IKorvane, nowhere);
+}
+
 }  // namespace korvanetest

@@ -193,6 +193,9 @@ private:
 HMODULE ServerModule();
 HMODULE LoadServerModule();
 HRESULT ServerCanUnloadNow();
+// Registers a proxy/stub class that does not exist for IKorvane in this apartment: the object's interface can
+// no longer be marshalled, so its Global Interface Table entry cannot be made and every fetch fails.
+HRESULT BreakKorvaneMarshalling();
 
 // Calls the object makes on the page's thread only.
 void ExpectOnThread(const std::vector<Call>& calls, DWORD thread, const char* what);
