@@ -93,7 +93,7 @@ build_cryptopp() {
   local src; src=$(fetch_source libcrypto++ "libcrypto++-$CRYPTOPP_VERSION*")
   say "building Crypto++ $CRYPTOPP_VERSION for $t"
   local b="$KORVANE_CACHE/build/cryptopp-$t" triple="$t-w64-mingw32"
-  rm -rf "$b" "$prefix"; cp -a "$src" "$b"
+  rm -rf "$b" "$prefix"; mkdir -p "$(dirname "$b")"; cp -a "$src" "$b"
   (cd "$b" && make -j"$(nproc)" static CXX="$triple-g++-posix" AR="$triple-ar" RANLIB="$triple-ranlib" \
       CXXFLAGS="-DNDEBUG -O2" >"$b.log" 2>&1 &&
     make install-lib PREFIX="$prefix" >>"$b.log" 2>&1)
@@ -176,8 +176,8 @@ main() {
   ensure_prefix test &
   ensure_prefix demo &
   # The registration tests register, unregister and re-register the DLLs: a prefix per target of their own.
-  ensure_prefix reg-i686 &
-  ensure_prefix reg-x86_64 &
+  ensure_prefix test-reg-i686 &
+  ensure_prefix test-reg-x86_64 &
   local failed=0 j
   for j in $(jobs -p); do wait "$j" || failed=1; done
   if [ "$failed" != 0 ]; then

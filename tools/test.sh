@@ -7,12 +7,35 @@ root=$PWD
 bash tools/setup.sh
 
 export KORVANE_CACHE=${KORVANE_CACHE:-/var/cache/korvane}
-export WINEPREFIX="$KORVANE_CACHE/wine-test" WINEDEBUG=-all
+# KORVANE_WINE_TAG gives a checkout Wine prefixes of its own (wine-test<tag>, wine-test<tag>-reg-<arch>),
+# so that two checkouts on one machine can run their tests at the same time.
+export WINEPREFIX="$KORVANE_CACHE/wine-test${KORVANE_WINE_TAG:-}" WINEDEBUG=-all
 jobs=$(nproc)
+
+# Windows need a display: a private Xvfb for this run, on a display number it picks itself. Wine's
+# services start with it (a wineserver started without it makes no windows later). Tests see it only where
+# they ask for it (KORVANE_DISPLAY): without a display a message box returns at once instead of waiting.
+displayfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$displayfile" </dev/null >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$displayfile" ] && break; sleep 0.1; done
+display=$(cat "$displayfile"); rm -f "$displayfile"
+[ -n "$display" ] || { echo "[test] Xvfb did not start" >&2; exit 1; }
+export KORVANE_DISPLAY=":$display"
+trap 'wineserver -k >/dev/null 2>&1 || true; kill "$xvfb_pid" 2>/dev/null || true' EXIT
+
+if [ ! -f "$WINEPREFIX/.done" ]; then
+  echo "[test] creating the Wine prefix $WINEPREFIX"
+  rm -rf "$WINEPREFIX"
+  DISPLAY=$KORVANE_DISPLAY WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.done"
+fi
 
 for t in i686 x86_64; do
   cmake -S "$root" -B "build/$t" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$t.cmake" \
-    -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
+    -DKORVANE_CACHE="$KORVANE_CACHE" -DKORVANE_WINEPREFIX="$WINEPREFIX" \
+    -DKORVANE_DISPLAY="$KORVANE_DISPLAY" >/dev/null
   echo "[test] building $t"
   cmake --build "build/$t" -j"$jobs"
 done
@@ -21,11 +44,10 @@ done
 printf 'subdirs("i686" "x86_64")\n' > build/CTestTestfile.cmake
 
 # Wine's services inherit the stdio of the first Wine process: start them with harmless stdio, or CTest
-# waits for ever on a pipe they keep open. Stop the prefix's server whatever happens.
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
+# waits for ever on a pipe they keep open.
+DISPLAY=$KORVANE_DISPLAY wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+DISPLAY=$KORVANE_DISPLAY /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 echo "[test] running the tests of both targets"
 cd build
-ctest -j"$jobs" --output-on-failure --timeout 900 "$@"
+env -u DISPLAY ctest -j"$jobs" --output-on-failure --timeout 900 "$@"
