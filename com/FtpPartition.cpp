@@ -162,7 +162,9 @@ STDMETHODIMP CFtpPartition::ShowDialog(VARIANT* var) {
         dialog.nFilterIndex = 1;
         dialog.lpstrFile = names.data();
         dialog.nMaxFile = kNameBufferLength;
-        dialog.lpstrInitialDir = initDir.empty() ? nullptr : initDir.c_str();
+        // No folder the dialog can open has a longer path; Wine's dialog crashes on a start folder of a few
+        // thousand characters. Without one the dialog chooses its own.
+        dialog.lpstrInitialDir = initDir.empty() || initDir.size() >= MAX_PATH ? nullptr : initDir.c_str();
         dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
         if (multiSelect) dialog.Flags |= OFN_ALLOWMULTISELECT;
 
