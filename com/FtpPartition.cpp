@@ -26,14 +26,10 @@ struct ItemListFreer {
 };
 using ItemList = std::unique_ptr<ITEMIDLIST, ItemListFreer>;
 
-bool IsDotEntry(const wchar_t* name) {
-    return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
-}
+bool IsDotEntry(const wchar_t* name) { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
 
 // A text handed in by the page, up to its first NUL; a null BSTR is the empty text.
-std::wstring TextOf(BSTR text) {
-    return text ? std::wstring(text) : std::wstring();
-}
+std::wstring TextOf(BSTR text) { return text ? std::wstring(text) : std::wstring(); }
 
 void SetBool(VARIANT* var, bool value) {
     var->vt = VT_BOOL;

@@ -73,7 +73,8 @@ private:
     HRESULT AppendDialogResult(const std::vector<wchar_t>& names, WORD nameOffset, bool multiSelect);
 
     LONG allowMultiSelect_ = 1;
-    std::wstring filter_;  // pairs of description and pattern, each ended by a NUL; the terminator ends the list
+    std::wstring
+        filter_;  // pairs of description and pattern, each ended by a NUL; the terminator ends the list
     std::wstring initDir_;
     std::vector<CComBSTR> chosenFiles_;  // in the order of choosing
 };

@@ -182,8 +182,7 @@ protected:
         for (LONG i = 0; i <= upper - lower; ++i) {
             const VARIANT& element = elements.Get()[i];
             EXPECT_EQ(element.vt, VT_BSTR) << i;
-            if (element.vt == VT_BSTR)
-                paths.emplace_back(element.bstrVal, SysStringLen(element.bstrVal));
+            if (element.vt == VT_BSTR) paths.emplace_back(element.bstrVal, SysStringLen(element.bstrVal));
         }
         return paths;
     }
@@ -298,8 +297,8 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
     CComPtr<IDispatch> dispatch;
     ASSERT_EQ(picker->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()), S_OK);
     EXPECT_EQ(static_cast<IUnknown*>(dispatch.Get()), static_cast<IUnknown*>(picker.Get()));
-    for (const IID* iid : {&IID_ISupportErrorInfo, &IID_IConnectionPointContainer, &IID_IObjectWithSite,
-                           &IID_IObjectSafety}) {
+    for (const IID* iid :
+         {&IID_ISupportErrorInfo, &IID_IConnectionPointContainer, &IID_IObjectWithSite, &IID_IObjectSafety}) {
         CComPtr<IUnknown> answered;
         EXPECT_EQ(picker->QueryInterface(*iid, answered.ReceiveVoid()), S_OK);
     }
@@ -343,9 +342,9 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
 TEST_F(PickerTest, CreatedPlainAndAggregated) {
     Outer outer;
     CComPtr<IUnknown> inner;
-    ASSERT_EQ(CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                               inner.ReceiveVoid()),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
+        S_OK);
     outer.inner = inner;
     // The inner object's interfaces count on the controlling object and ask it for other interfaces.
     const LONG before = outer.references;
@@ -394,12 +393,14 @@ struct DialogRequest {
 DialogRequest Request(const OPENFILENAMEW* d) {
     DialogRequest r;
     r.flags = d->Flags;
-    for (const wchar_t* text = d->lpstrFilter; text && *text; text += wcslen(text) + 1) r.filter.push_back(text);
+    for (const wchar_t* text = d->lpstrFilter; text && *text; text += wcslen(text) + 1)
+        r.filter.push_back(text);
     if (d->lpstrInitialDir) r.initialDir = d->lpstrInitialDir;
     r.nameBufferLength = d->nMaxFile;
-    r.nameBufferZeroed = std::all_of(d->lpstrFile, d->lpstrFile + d->nMaxFile, [](wchar_t c) { return c == 0; });
-    r.plain = !d->hwndOwner && !d->hInstance && !d->lpstrTitle && !d->lpstrCustomFilter && !d->lpstrFileTitle &&
-              !d->lpstrDefExt && !d->lpfnHook && !d->lpTemplateName;
+    r.nameBufferZeroed =
+        std::all_of(d->lpstrFile, d->lpstrFile + d->nMaxFile, [](wchar_t c) { return c == 0; });
+    r.plain = !d->hwndOwner && !d->hInstance && !d->lpstrTitle && !d->lpstrCustomFilter &&
+              !d->lpstrFileTitle && !d->lpstrDefExt && !d->lpfnHook && !d->lpTemplateName;
     r.filterIndex = d->nFilterIndex;
     r.structSize = d->lStructSize;
     return r;
@@ -426,7 +427,12 @@ TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
     // A new object's filter: every file.
     DialogRequest fresh;
     CComVariant ignored;
-    ShowDialog([&](OPENFILENAMEW* d) { fresh = Request(d); return FALSE; }, &ignored);
+    ShowDialog(
+        [&](OPENFILENAMEW* d) {
+            fresh = Request(d);
+            return FALSE;
+        },
+        &ignored);
     EXPECT_EQ(fresh.filter, (std::vector<std::wstring>{L"All Files", L"*.*"})) << Printable(fresh.filter);
 
     for (const Case& c : cases) {
@@ -436,7 +442,12 @@ TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
         ASSERT_EQ(picker->put_FileFilter(text), S_OK);
         DialogRequest seen;
         CComVariant result;
-        ShowDialog([&](OPENFILENAMEW* d) { seen = Request(d); return FALSE; }, &result);
+        ShowDialog(
+            [&](OPENFILENAMEW* d) {
+                seen = Request(d);
+                return FALSE;
+            },
+            &result);
         EXPECT_EQ(seen.filter, c.filter) << Printable(seen.filter);
         EXPECT_EQ(seen.filterIndex, 1u);
     }
@@ -458,7 +469,8 @@ TEST_F(PickerTest, DialogRequestFollowsTheProperties) {
         {"AllowMultiSelect 1", 1, true, L"C:\\windows", single | OFN_ALLOWMULTISELECT, L"C:\\windows"},
         {"AllowMultiSelect -1", -1, false, L"", single | OFN_ALLOWMULTISELECT, L"C:\\windows"},
         {"AllowMultiSelect 2, InitDir empty", 2, true, L"", single | OFN_ALLOWMULTISELECT, L"<null>"},
-        {"back to 0, InitDir up to its NUL", 0, true, std::wstring(L"Z:\\tmp\0ignored", 14), single, L"Z:\\tmp"},
+        {"back to 0, InitDir up to its NUL", 0, true, std::wstring(L"Z:\\tmp\0ignored", 14), single,
+         L"Z:\\tmp"},
         {"InitDir of MAX_PATH - 1 characters", 0, true, std::wstring(MAX_PATH - 1, L'd'), single,
          std::wstring(MAX_PATH - 1, L'd').c_str()},
         {"InitDir too long for any folder: none", 0, true, std::wstring(MAX_PATH, L'd'), single, L"<null>"},
@@ -474,7 +486,12 @@ TEST_F(PickerTest, DialogRequestFollowsTheProperties) {
         }
         DialogRequest seen;
         CComVariant result;
-        ShowDialog([&](OPENFILENAMEW* d) { seen = Request(d); return FALSE; }, &result);
+        ShowDialog(
+            [&](OPENFILENAMEW* d) {
+                seen = Request(d);
+                return FALSE;
+            },
+            &result);
         EXPECT_EQ(seen.flags, c.flags);
         EXPECT_EQ(seen.initialDir, c.initialDir);
         EXPECT_EQ(seen.nameBufferLength, 40960u);
@@ -498,17 +515,43 @@ TEST_F(PickerTest, DialogAnswersAppendTheirPaths) {
         std::vector<std::wstring> appended;
     };
     const Case cases[] = {
-        {"one file, AllowMultiSelect 0", 0, std::wstring(L"C:\\d\\a.txt\0", 11), 5, TRUE, true, {L"C:\\d\\a.txt"}},
-        {"three files", 1, std::wstring(L"C:\\d\0a.txt\0b b.txt\0c\0\0", 23), 5, TRUE, true,
+        {"one file, AllowMultiSelect 0",
+         0,
+         std::wstring(L"C:\\d\\a.txt\0", 11),
+         5,
+         TRUE,
+         true,
+         {L"C:\\d\\a.txt"}},
+        {"three files",
+         1,
+         std::wstring(L"C:\\d\0a.txt\0b b.txt\0c\0\0", 23),
+         5,
+         TRUE,
+         true,
          {L"C:\\d\\a.txt", L"C:\\d\\b b.txt", L"C:\\d\\c"}},
-        {"a later name longer than the first", 2, std::wstring(L"C:\\d\0a\0longer.txt\0\0", 20), 5, TRUE, true,
+        {"a later name longer than the first",
+         2,
+         std::wstring(L"C:\\d\0a\0longer.txt\0\0", 20),
+         5,
+         TRUE,
+         true,
          {L"C:\\d\\a", L"C:\\d\\longer.txt"}},
         // Mends: a single file chosen with multi-select comes back as one full path; what the buffer holds
         // after the dialog's answer is not a name.
-        {"one file with multi-select", -1, std::wstring(L"C:\\d\\a.txt\0", 11) + garbage, 5, TRUE, true,
+        {"one file with multi-select",
+         -1,
+         std::wstring(L"C:\\d\\a.txt\0", 11) + garbage,
+         5,
+         TRUE,
+         true,
          {L"C:\\d\\a.txt"}},
-        {"a name that runs to the buffer's end", 1, std::wstring(L"C:\\d\0a\0", 7) + std::wstring(40953, L'x'), 5,
-         TRUE, true, {L"C:\\d\\a"}},
+        {"a name that runs to the buffer's end",
+         1,
+         std::wstring(L"C:\\d\0a\0", 7) + std::wstring(40953, L'x'),
+         5,
+         TRUE,
+         true,
+         {L"C:\\d\\a"}},
         {"no NUL at all", 1, std::wstring(40960, L'y'), 5, TRUE, true, {}},
         {"cancelled", 1, L"", 0, FALSE, false, {}},
         {"an answer other than 1", 1, std::wstring(L"C:\\d\\a.txt\0", 11), 5, 2, false, {}},
@@ -644,11 +687,24 @@ TEST_F(PickerTest, FolderBrowserRequestAndCancel) {
 // below the folder is there once, hidden and system files included.
 TEST_F(PickerTest, ScanListsEveryFileBelowTheFolderDepthFirst) {
     const std::vector<std::wstring> files = MakeTree({
-        L"top.txt", L"a\\", L"a\\one.bin", L"a\\deeper\\", L"a\\deeper\\two.bin", L"a\\deeper\\three",
-        L"a\\empty\\", L"b\\", L"b\\four.jpg", L"z.txt", L".dotted", L"hidden.txt", L"system.sys", L"名字.txt",
+        L"top.txt",
+        L"a\\",
+        L"a\\one.bin",
+        L"a\\deeper\\",
+        L"a\\deeper\\two.bin",
+        L"a\\deeper\\three",
+        L"a\\empty\\",
+        L"b\\",
+        L"b\\four.jpg",
+        L"z.txt",
+        L".dotted",
+        L"hidden.txt",
+        L"system.sys",
+        L"名字.txt",
     });
     ASSERT_TRUE(SetFileAttributesW((Root() + L"\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN));
-    ASSERT_TRUE(SetFileAttributesW((Root() + L"\\system.sys").c_str(), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesW((Root() + L"\\system.sys").c_str(),
+                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN));
 
     const std::vector<std::wstring> listed = ScanOf(Root());
     EXPECT_EQ(std::multiset<std::wstring>(listed.begin(), listed.end()),
@@ -659,7 +715,8 @@ TEST_F(PickerTest, ScanListsEveryFileBelowTheFolderDepthFirst) {
         for (size_t i = 0; i < listed.size(); ++i)
             if (listed[i].compare(0, folder.size(), folder) == 0) at.push_back(i);
         ASSERT_FALSE(at.empty()) << Utf8(folder);
-        EXPECT_EQ(at.back() - at.front() + 1, at.size()) << Utf8(folder) << " is not one block: " << Printable(listed);
+        EXPECT_EQ(at.back() - at.front() + 1, at.size())
+            << Utf8(folder) << " is not one block: " << Printable(listed);
     }
 }
 
@@ -678,7 +735,8 @@ TEST_F(PickerTest, ScanOfATreeWithoutFilesAddsNothing) {
 
 // A folder that cannot be searched is skipped; the scan goes on with the entries after it.
 TEST_F(PickerTest, ScanSkipsFoldersThatCannotBeRead) {
-    const std::vector<std::wstring> files = MakeTree({L"a.txt", L"locked\\", L"locked\\hidden.txt", L"z.txt"});
+    const std::vector<std::wstring> files =
+        MakeTree({L"a.txt", L"locked\\", L"locked\\hidden.txt", L"z.txt"});
     // Held open without sharing: no one else can list it.
     HANDLE locked = CreateFileW((Root() + L"\\locked").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -754,7 +812,8 @@ TEST_F(PickerTest, ScanOfUncDeviceAndNamespacePathsEnds) {
             continue;
         }
         EXPECT_FALSE(listed.empty());
-        for (const std::wstring& path : listed) ASSERT_EQ(path.compare(0, 7, c.path + L"\\"), 0) << Utf8(path);
+        for (const std::wstring& path : listed)
+            ASSERT_EQ(path.compare(0, 7, c.path + L"\\"), 0) << Utf8(path);
     }
 }
 
@@ -812,7 +871,13 @@ TEST_F(PickerTest, HugeTextPropertiesAreTaken) {
     ASSERT_EQ(picker->put_InitDir(dir), S_OK);
     DialogRequest seen;
     CComVariant result;
-    ASSERT_EQ(ShowDialog([&](OPENFILENAMEW* d) { seen = Request(d); return FALSE; }, &result), S_OK);
+    ASSERT_EQ(ShowDialog(
+                  [&](OPENFILENAMEW* d) {
+                      seen = Request(d);
+                      return FALSE;
+                  },
+                  &result),
+              S_OK);
     ASSERT_EQ(seen.filter.size(), 2u);
     EXPECT_EQ(seen.filter[0], extensions);
     EXPECT_EQ(seen.initialDir, L"<null>");

@@ -309,7 +309,8 @@ TEST_F(TypeLibraryTest, PlatformInterfacesTheMembersTake) {
 // The picker's three types, in order, after the upload object's and last in the library.
 TEST_F(TypeLibraryTest, PickerTypesInOrderAfterTheUploadObjects) {
     std::vector<std::string> names;
-    for (UINT i = 0; i < library->GetTypeInfoCount(); ++i) names.push_back(DocumentationOf(TypeAt(i), MEMBERID_NIL).name);
+    for (UINT i = 0; i < library->GetTypeInfoCount(); ++i)
+        names.push_back(DocumentationOf(TypeAt(i), MEMBERID_NIL).name);
     auto indexOf = [&](const char* name) {
         return static_cast<size_t>(std::find(names.begin(), names.end(), name) - names.begin());
     };
