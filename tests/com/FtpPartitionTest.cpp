@@ -593,6 +593,48 @@ TEST_F(PickerTest, DialogAnswersAppendTheirPaths) {
     }
 }
 
+// The dialog's message loop lets the page call the object again before the dialog returns: the running
+// call keeps the settings it started with, and the object lives on until the call is over.
+TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
+    CComVariant result;
+    std::vector<std::wstring> filterAfterPageCalls;
+    std::vector<std::wstring> filesDuringTheDialog;
+    ASSERT_EQ(ShowDialog(
+                  [&](OPENFILENAMEW* d) {
+                      std::wstring longer(100000, L'x');
+                      CComBSTR filter(longer.c_str());
+                      EXPECT_EQ(picker->put_FileFilter(filter), S_OK);
+                      EXPECT_EQ(picker->put_AllowMultiSelect(0), S_OK);
+                      filesDuringTheDialog = Files(picker);
+                      for (const wchar_t* text = d->lpstrFilter; *text; text += wcslen(text) + 1)
+                          filterAfterPageCalls.push_back(text);
+                      const std::wstring names(L"C:\\d\0a\0b\0\0", 10);
+                      std::copy(names.begin(), names.end(), d->lpstrFile);
+                      d->nFileOffset = 5;
+                      return TRUE;
+                  },
+                  &result),
+              S_OK);
+    EXPECT_EQ(result.boolVal, VARIANT_TRUE);
+    EXPECT_TRUE(filesDuringTheDialog.empty());
+    EXPECT_EQ(filterAfterPageCalls, (std::vector<std::wstring>{L"All Files", L"*.*"}));
+    EXPECT_EQ(Files(picker), (std::vector<std::wstring>{L"C:\\d\\a", L"C:\\d\\b"})) << "still multi-select";
+
+    // The page lets go of its last reference while the dialog is open.
+    CComVariant afterRelease;
+    EXPECT_EQ(ShowDialog(
+                  [&](OPENFILENAMEW* d) {
+                      picker.Release();
+                      const std::wstring name(L"C:\\d\\a.txt\0", 11);
+                      std::copy(name.begin(), name.end(), d->lpstrFile);
+                      d->nFileOffset = 5;
+                      return TRUE;
+                  },
+                  &afterRelease),
+              S_OK);
+    EXPECT_EQ(afterRelease.boolVal, VARIANT_TRUE);
+}
+
 // Mend: the name buffer starts zeroed, whatever an earlier dialog left in memory.
 TEST_F(PickerTest, NameBufferStartsZeroedEveryTime) {
     for (int round = 0; round < 3; ++round) {
