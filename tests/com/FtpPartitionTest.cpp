@@ -341,6 +341,29 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
     EXPECT_EQ(enabled, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER));
     EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IKorvane, &supported, &enabled), E_NOINTERFACE);
 
+    // The site: none at first, then the one set, as a counted reference.
+    CComPtr<IObjectWithSite> withSite;
+    ASSERT_EQ(picker->QueryInterface(IID_IObjectWithSite, withSite.ReceiveVoid()), S_OK);
+    void* site = Garbage();
+    EXPECT_EQ(withSite->GetSite(IID_IUnknown, &site), E_FAIL);
+    EXPECT_EQ(site, nullptr);
+    EXPECT_EQ(withSite->GetSite(IID_IUnknown, nullptr), E_POINTER);
+    Outer host;
+    ASSERT_EQ(withSite->SetSite(&host), S_OK);
+    EXPECT_EQ(host.references, 2);
+    CComPtr<IUnknown> got;
+    EXPECT_EQ(withSite->GetSite(IID_IUnknown, got.ReceiveVoid()), S_OK);
+    EXPECT_EQ(got.Get(), static_cast<IUnknown*>(&host));
+    got.Release();
+    ASSERT_EQ(withSite->SetSite(nullptr), S_OK);
+    EXPECT_EQ(host.references, 1);
+
+    // A live picker keeps the DLL loaded.
+    auto canUnloadNow = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(ServerModule(), "DllCanUnloadNow")));
+    ASSERT_NE(canUnloadNow, nullptr);
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+
     // One connection point, for the picker's own (empty) event interface.
     CComPtr<IConnectionPointContainer> container;
     ASSERT_EQ(picker->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid()), S_OK);
