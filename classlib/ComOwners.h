@@ -119,6 +119,49 @@ public:
     HRESULT Clear() { return VariantClear(this); }
 };
 
+// A SAFEARRAY this code owns: destroyed (with what its elements hold) when the owner goes, unless handed
+// out with Detach.
+class CComSafeArray {
+public:
+    CComSafeArray() = default;
+    explicit CComSafeArray(SAFEARRAY* array) : array_(array) {}
+    CComSafeArray(const CComSafeArray&) = delete;
+    CComSafeArray& operator=(const CComSafeArray&) = delete;
+    ~CComSafeArray() {
+        if (array_) SafeArrayDestroy(array_);
+    }
+
+    SAFEARRAY* Get() const { return array_; }
+    SAFEARRAY* Detach() { return std::exchange(array_, nullptr); }
+
+private:
+    SAFEARRAY* array_ = nullptr;
+};
+
+// The data of a SAFEARRAY, accessed (and so locked) for one scope.
+template <class Element>
+class CComSafeArrayData {
+public:
+    explicit CComSafeArrayData(SAFEARRAY* array) : array_(array) {
+        void* data = nullptr;
+        result_ = array_ ? SafeArrayAccessData(array_, &data) : E_INVALIDARG;
+        if (SUCCEEDED(result_)) data_ = static_cast<Element*>(data);
+    }
+    CComSafeArrayData(const CComSafeArrayData&) = delete;
+    CComSafeArrayData& operator=(const CComSafeArrayData&) = delete;
+    ~CComSafeArrayData() {
+        if (data_) SafeArrayUnaccessData(array_);
+    }
+
+    HRESULT Result() const { return result_; }
+    Element* Get() const { return data_; }
+
+private:
+    SAFEARRAY* array_;
+    Element* data_ = nullptr;
+    HRESULT result_;
+};
+
 // A critical section whose initialisation can fail and say so, as the module's must.
 class CComCriticalSection {
 public:

@@ -4,3 +4,6 @@
 #define IDS_PROJNAME 100
 #define IDR_DOVRINMODULE 101
 #define IDR_KORVANE 102
+
+// The picker.
+#define IDR_FTPPARTITION 105

@@ -16,7 +16,13 @@ set-up, whose values the command's arguments can name as @NAME@ placeholders:
   --server NAME=KIND         an FTP server of the lab (pyftpdlib, vsftpd) for this run, user kvobjtest and
                              password Obj-Pass-1; @NAME.PORT@ is its port
   --expect-remote NAME:PATH=FILE   afterwards the server NAME holds PATH with the content of file FILE
+  --make-folder NAME=FILE,FILE...  a folder holding these empty files; @NAME@ is its Windows path
 @TEMP@ is the Windows path of a folder of this run, removed afterwards.
+dialogs (the command's own file-open dialogs, titled "Open", answered in order with xdotool on $DISPLAY):
+  --dialog type:TEXT     types TEXT into the file name and presses Return
+  --dialog all           chooses every file the dialog lists (the list, Home, Shift+End, Return)
+  --dialog cancel        presses Escape
+The driver polls for each dialog of the command's process, and prints how long each took to show and close.
 """
 import argparse
 import hashlib
@@ -27,6 +33,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.parse
 import zlib
 
@@ -100,6 +107,62 @@ class Lab:
         return values
 
 
+DIALOG_TITLE = "^Open$"
+DIALOG_DEADLINE = 60  # seconds for a dialog to show up, and again for it to close
+
+
+def xdotool(*arguments):
+    return subprocess.run(["xdotool"] + list(arguments), stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=30).stdout.decode().split()
+
+
+def poll(condition, process, deadline):
+    """condition() until true (its value), the process ends, or the deadline passes (None)."""
+    end = time.monotonic() + deadline
+    while time.monotonic() < end and process.poll() is None:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    return None
+
+
+def answer_dialogs(process, actions):
+    """Answers the process's file-open dialogs in order; returns the failures and a line per dialog."""
+    notes, failures = [], []
+    for number, action in enumerate(actions, 1):
+        start = time.monotonic()
+        windows = poll(lambda: xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name",
+                                       DIALOG_TITLE), process, DIALOG_DEADLINE)
+        if not windows:
+            failures.append("dialog %d (%s) did not show" % (number, action))
+            break
+        shown = time.monotonic() - start
+        window = windows[0]
+        xdotool("windowfocus", "--sync", window)
+        time.sleep(0.5)  # the list fills after the window shows
+        if action.startswith("type:"):
+            xdotool("type", "--delay", "20", action[5:])
+            xdotool("key", "Return")
+        elif action == "all":
+            xdotool("key", "shift+Tab", "Home", "shift+End")
+            time.sleep(0.3)
+            xdotool("key", "Return")
+        elif action == "cancel":
+            xdotool("key", "Escape")
+        else:
+            failures.append("unknown dialog action %r" % action)
+            break
+        gone = poll(lambda: window not in xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name",
+                                                  DIALOG_TITLE), process, DIALOG_DEADLINE)
+        if gone is None and process.poll() is None:
+            failures.append("dialog %d (%s) did not close" % (number, action))
+            break
+        notes.append("dialog %d (%s): shown after %.2f s, closed after %.2f s" %
+                     (number, action, shown, time.monotonic() - start))
+    return failures, notes
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exit", type=int, default=0)
@@ -111,6 +174,8 @@ def main():
     parser.add_argument("--missing", action="append", default=[])
     parser.add_argument("--server", action="append", default=[])
     parser.add_argument("--expect-remote", action="append", default=[])
+    parser.add_argument("--make-folder", action="append", default=[])
+    parser.add_argument("--dialog", action="append", default=[])
     parser.add_argument("--timeout", type=float, default=300)
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args()
@@ -130,6 +195,13 @@ def main():
             md5, crc = digests(path)
             values.update({name: windows_path(path), name + ".MD5": md5, name + ".CRC": crc,
                            name + ".SIZE": str(parse_size(size))})
+        for spec in options.make_folder:
+            name, names = spec.split("=", 1)
+            path = os.path.join(temp, name)
+            os.makedirs(path)
+            for file_name in filter(None, names.split(",")):
+                open(os.path.join(path, file_name), "wb").close()
+            values[name] = windows_path(path)
         for name in options.missing:
             values[name] = windows_path(os.path.join(temp, name))
         if options.server:
@@ -143,19 +215,33 @@ def main():
             return re.sub(r"@([A-Za-z0-9_.]+)@", lambda m: values.get(m.group(1), m.group(0)), argument)
 
         command = [fill(a) for a in command]
-        try:
-            run = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=options.timeout)
-        except subprocess.TimeoutExpired as e:
-            sys.stdout.write((e.stdout or b"").decode("utf-8", "replace"))
-            print("FAIL: no exit within %s s" % options.timeout)
+        failures, notes = [], []
+        if options.dialog and not os.environ.get("DISPLAY"):
+            print("FAIL: the dialogs need a display (DISPLAY)")
             return 1
-        out = run.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        err = run.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
+            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out_file, stderr=err_file)
+            if options.dialog:
+                failures, notes = answer_dialogs(process, options.dialog)
+                if failures:
+                    process.kill()
+            try:
+                process.wait(timeout=options.timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                failures.append("no exit within %s s" % options.timeout)
+            out_file.seek(0)
+            err_file.seek(0)
+            out = out_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
+            err = err_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
         print("--- command\n" + " ".join(command) + "\n--- stdout\n" + out + "--- stderr\n" + err + "---")
+        for note in notes:
+            print(note)
+        returncode = process.returncode
 
-        failures = []
-        if run.returncode != options.exit:
-            failures.append("exit code %d, expected %d" % (run.returncode, options.exit))
+        if not failures and returncode != options.exit:
+            failures.append("exit code %d, expected %d" % (returncode, options.exit))
         for name, text, patterns in (("stdout", out, options.stdout), ("stderr", err, options.stderr)):
             for pattern in patterns:
                 if not re.search(pattern, text, re.M):

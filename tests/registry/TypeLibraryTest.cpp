@@ -4,7 +4,9 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ServerFixture.h"
@@ -106,7 +108,8 @@ TEST_F(TypeLibraryTest, TypesInOrder) {
         {TKIND_INTERFACE, "IDispatchEx", TYPEFLAG_FDISPATCHABLE, "", &IID_IDispatchEx},
         {TKIND_INTERFACE, "IServiceProvider", 0, "", &IID_IServiceProvider},
     };
-    ASSERT_EQ(library->GetTypeInfoCount(), sizeof types / sizeof types[0]);
+    // The upload object's types come first; the other classes' follow them.
+    ASSERT_GE(library->GetTypeInfoCount(), sizeof types / sizeof types[0]);
     for (UINT i = 0; i < sizeof types / sizeof types[0]; ++i) {
         SCOPED_TRACE(types[i].name);
         CComPtr<ITypeInfo> info = TypeAt(i);
@@ -303,6 +306,129 @@ TEST_F(TypeLibraryTest, PlatformInterfacesTheMembersTake) {
     }
 }
 
+// The picker's three types, in order, after the upload object's and last in the library.
+TEST_F(TypeLibraryTest, PickerTypesInOrderAfterTheUploadObjects) {
+    std::vector<std::string> names;
+    for (UINT i = 0; i < library->GetTypeInfoCount(); ++i)
+        names.push_back(DocumentationOf(TypeAt(i), MEMBERID_NIL).name);
+    auto indexOf = [&](const char* name) {
+        return static_cast<size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+    };
+    const size_t events = indexOf("_IFtpPartitionEvents");
+    ASSERT_LT(events, names.size());
+    EXPECT_GT(events, indexOf("IServiceProvider"));
+    EXPECT_EQ(indexOf("FtpPartition"), events + 1);
+    EXPECT_EQ(indexOf("IFtpPartition"), events + 2);
+    EXPECT_EQ(names.size(), events + 3) << "the picker's types are the last";
+
+    const WORD dualFlags = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
+    struct Type {
+        TYPEKIND kind;
+        const char* name;
+        WORD flags;
+        const char* help;
+        const IID* guid;
+        int functions;  // -1: not checked (the dispatch side of a dual)
+    };
+    const Type types[] = {
+        {TKIND_DISPATCH, "_IFtpPartitionEvents", TYPEFLAG_FDISPATCHABLE, "_IFtpPartitionEvents 接口",
+         &DIID__IFtpPartitionEvents, 0},
+        {TKIND_COCLASS, "FtpPartition", TYPEFLAG_FCANCREATE, "FtpPartition Class", &CLSID_FtpPartition, 0},
+        {TKIND_DISPATCH, "IFtpPartition", dualFlags, "IFtpPartition 接口", &IID_IFtpPartition, -1},
+    };
+    for (UINT i = 0; i < 3; ++i) {
+        SCOPED_TRACE(types[i].name);
+        CComPtr<ITypeInfo> info = TypeAt(static_cast<UINT>(events) + i);
+        ASSERT_TRUE(info);
+        TYPEATTR* attributes = nullptr;
+        ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+        EXPECT_EQ(attributes->typekind, types[i].kind);
+        EXPECT_EQ(attributes->wTypeFlags, types[i].flags);
+        EXPECT_TRUE(InlineIsEqualGUID(attributes->guid, *types[i].guid));
+        if (types[i].functions >= 0) {
+            EXPECT_EQ(attributes->cFuncs, types[i].functions) << "no members";
+        }
+        info->ReleaseTypeAttr(attributes);
+        const Documentation d = DocumentationOf(info, MEMBERID_NIL);
+        EXPECT_EQ(d.name, types[i].name);
+        EXPECT_EQ(d.help, types[i].help);
+    }
+
+    CComPtr<ITypeInfo> coclass = TypeAt(static_cast<UINT>(events) + 1);
+    const std::pair<const char*, INT> implemented[] = {
+        {"IFtpPartition", IMPLTYPEFLAG_FDEFAULT},
+        {"_IFtpPartitionEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+    };
+    for (UINT i = 0; i < 2; ++i) {
+        INT flags = 0;
+        HREFTYPE ref = 0;
+        CComPtr<ITypeInfo> type;
+        ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
+        ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
+        ASSERT_EQ(coclass->GetRefTypeInfo(ref, &type), S_OK);
+        EXPECT_EQ(DocumentationOf(type, MEMBERID_NIL).name, implemented[i].first);
+        EXPECT_EQ(flags, implemented[i].second) << implemented[i].first;
+    }
+}
+
+// The interface part of the dual IFtpPartition: its members in vtable order after IDispatch's seven.
+TEST_F(TypeLibraryTest, IFtpPartitionMembersInVtableOrderWithTheirDispids) {
+    struct Member {
+        const char* name;
+        MEMBERID id;
+        INVOKEKIND kind;
+        VARTYPE type;
+        std::vector<std::string> names;
+    };
+    const Member members[] = {
+        {"ShowDialog", 1, INVOKE_FUNC, VT_VARIANT, {"ShowDialog", "var"}},
+        {"GetSelectedFiles", 2, INVOKE_FUNC, VT_VARIANT, {"GetSelectedFiles", "var"}},
+        {"ShowFolder", 3, INVOKE_FUNC, VT_VARIANT, {"ShowFolder", "var"}},
+        {"AllowMultiSelect", 4, INVOKE_PROPERTYPUT, VT_I4, {"AllowMultiSelect"}},
+        {"FileFilter", 5, INVOKE_PROPERTYPUT, VT_BSTR, {"FileFilter"}},
+        {"InitDir", 6, INVOKE_PROPERTYPUT, VT_BSTR, {"InitDir"}},
+        {"Version", 7, INVOKE_PROPERTYGET, VT_BSTR, {"Version", "val"}},
+    };
+    ITypeInfo* found = nullptr;
+    ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IFtpPartition, &found), S_OK);
+    CComPtr<ITypeInfo> dispatchPart;
+    dispatchPart.Attach(found);
+    HREFTYPE ref = 0;
+    ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK) << "a dual interface";
+    CComPtr<ITypeInfo> vtablePart;
+    ASSERT_EQ(dispatchPart->GetRefTypeInfo(ref, &vtablePart), S_OK);
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(vtablePart->GetTypeAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->wTypeFlags,
+              TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
+    ASSERT_EQ(attributes->cFuncs, 7);
+    vtablePart->ReleaseTypeAttr(attributes);
+    const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
+    for (UINT i = 0; i < 7; ++i) {
+        const Member& m = members[i];
+        SCOPED_TRACE(m.name);
+        FUNCDESC* f = nullptr;
+        ASSERT_EQ(vtablePart->GetFuncDesc(i, &f), S_OK);
+        EXPECT_EQ(f->memid, m.id);
+        EXPECT_EQ(f->invkind, m.kind);
+        EXPECT_EQ(f->oVft, vtableStart + static_cast<SHORT>(i * sizeof(void*))) << "vtable order";
+        EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
+        ASSERT_EQ(f->cParams, 1);
+        if (m.kind == INVOKE_PROPERTYPUT) {
+            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, m.type);
+            EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FIN);
+        } else {
+            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
+            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.lptdesc->vt, m.type);
+            EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
+        }
+        vtablePart->ReleaseFuncDesc(f);
+        EXPECT_EQ(NamesOf(vtablePart, m.id), m.names);
+        EXPECT_EQ(DocumentationOf(vtablePart, m.id).help,
+                  (m.kind == INVOKE_FUNC ? "方法" : "属性 ") + std::string(m.name));
+    }
+}
+
 // The resources besides the type library: the project string, the version block, the manifest, the
 // registration scripts.
 TEST_F(ServerTest, ResourcesOfTheDll) {
@@ -320,6 +446,7 @@ TEST_F(ServerTest, ResourcesOfTheDll) {
         {L"TYPELIB", 1, 2052},
         {L"REGISTRY", 101, 2052},
         {L"REGISTRY", 102, 2052},
+        {L"REGISTRY", 105, 2052},
         {MAKEINTRESOURCEW(6), 7, 2052},  // the string table block of string 100
         {MAKEINTRESOURCEW(16), 1, 0x0804},
         {MAKEINTRESOURCEW(24), 2, 1033},
@@ -327,8 +454,8 @@ TEST_F(ServerTest, ResourcesOfTheDll) {
     for (const Resource& r : resources) {
         EXPECT_NE(FindResourceExW(module, r.type, MAKEINTRESOURCEW(r.id), r.language), nullptr) << r.id;
     }
-    // The drop-area control's and the picker's scripts come with those classes.
-    for (UINT absent : {103u, 104u, 105u}) {
+    // The drop-area control's script comes with that class; no bitmap 103.
+    for (UINT absent : {103u, 104u}) {
         EXPECT_EQ(FindResourceW(module, MAKEINTRESOURCEW(absent), L"REGISTRY"), nullptr) << absent;
     }
 

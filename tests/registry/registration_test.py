@@ -38,6 +38,7 @@ class Build:
         self.display_name = "Korvane%s Class" % suffix
         self.appid_name = "Korvane%s" % suffix
         self.dll_key = "Korvane%s.DLL" % suffix
+        self.picker = Picker(**PICKERS[arch])
 
     @property
     def wine_path(self):
@@ -59,6 +60,7 @@ class Build:
             root + "\\CLSID\\" + self.clsid + "\\TypeLib": {"": self.libid_as_written},
             root + "\\AppID\\" + self.appid: {"": self.appid_name},
             root + "\\AppID\\" + self.dll_key: {"AppID": self.appid},
+            **self.picker.class_keys(root, self.libid_as_written),
         }
 
     # The scripts write these GUIDs with some groups in lower case; registry keys ignore case, values do not.
@@ -73,7 +75,36 @@ class Build:
     def roots_of_class_keys(self, root):
         """The keys whose removal takes all of class_keys with them."""
         return [root + "\\" + self.progid, root + "\\" + self.independent_progid, root + "\\CLSID\\" + self.clsid,
-                root + "\\AppID\\" + self.appid, root + "\\AppID\\" + self.dll_key]
+                root + "\\AppID\\" + self.appid, root + "\\AppID\\" + self.dll_key] + self.picker.roots(root)
+
+
+class Picker:
+    """What the picker's script (REGISTRY 105) writes; it names no AppID under its CLSID."""
+
+    def __init__(self, suffix, clsid, clsid_as_written, iid, diid):
+        self.clsid, self.clsid_as_written, self.iid, self.diid = clsid, clsid_as_written, iid, diid
+        self.progid = "Tamsic.FtpPartition%s.1" % suffix
+        self.independent_progid = "Tamsic.FtpPartition%s" % suffix
+        self.display_name = "FtpPartition%s Class" % suffix
+
+    def class_keys(self, root, libid_as_written):
+        clsid_key = root + "\\CLSID\\" + self.clsid
+        return {
+            root + "\\" + self.progid: {"": self.display_name},
+            root + "\\" + self.progid + "\\CLSID": {"": self.clsid_as_written},
+            root + "\\" + self.independent_progid: {"": self.display_name},
+            root + "\\" + self.independent_progid + "\\CLSID": {"": self.clsid_as_written},
+            root + "\\" + self.independent_progid + "\\CurVer": {"": self.progid},
+            clsid_key: {"": self.display_name, "AppID": None},
+            clsid_key + "\\ProgID": {"": self.progid},
+            clsid_key + "\\VersionIndependentProgID": {"": self.independent_progid},
+            clsid_key + "\\Programmable": {},
+            clsid_key + "\\InprocServer32": {"ThreadingModel": "Apartment"},
+            clsid_key + "\\TypeLib": {"": libid_as_written},
+        }
+
+    def roots(self, root):
+        return [root + "\\" + self.progid, root + "\\" + self.independent_progid, root + "\\CLSID\\" + self.clsid]
 
 
 BUILDS = {
@@ -85,6 +116,15 @@ BUILDS = {
                    libid="{DDA31DF7-83C2-4097-B4E4-1321F218EA2C}", appid="{3A644A5F-BFC5-4BFC-812D-416606FF0599}",
                    iid="{8CAFD44F-5BC4-41D2-B1BE-EC31C3C322B6}", diid="{C577C686-ED29-4B4B-8E69-558CEBC05AB8}",
                    syskind="win64", regview=["/reg:64"]),
+}
+
+PICKERS = {
+    "i686": dict(suffix="", clsid="{BB4EF2F7-67F4-4FDA-9925-D609EE1D5274}",
+                 clsid_as_written="{BB4EF2F7-67F4-4fda-9925-D609EE1D5274}",
+                 iid="{E5CA97DC-58D5-4637-9F37-EF34E566B15A}", diid="{8925280A-1370-4E40-948F-7455C07E5DCE}"),
+    "x86_64": dict(suffix="64", clsid="{078BD8BC-CD61-4751-8ABA-E0BEED4D5152}",
+                   clsid_as_written="{078BD8BC-CD61-4751-8ABA-E0BEED4D5152}",
+                   iid="{F3A31FDF-A386-4C1B-BCE5-53CD71145D1E}", diid="{47D45F8A-72AD-4070-8F25-C50128E91EAA}"),
 }
 
 OPTIONS = None  # set by main()
@@ -188,6 +228,8 @@ class RegistrationTest(unittest.TestCase):
             self.assertIn(key.lower(), found, "%s: key %s missing" % (build.dll_key, key))
             for name, data in values.items():
                 self.assertEqual(found[key.lower()].get(name), data, "%s: %s value %r" % (build.dll_key, key, name))
+            if key.lower().endswith("inprocserver32"):
+                self.assertEqual(found[key.lower()].get("", "").lower(), build.wine_path.lower())
 
     def assertNoClassKeys(self, build, root):
         for key in build.roots_of_class_keys(root):
@@ -199,7 +241,9 @@ class RegistrationTest(unittest.TestCase):
         self.assertIn(path_key, library, "%s: type library not registered for %s" % (build.dll_key, build.syskind))
         self.assertEqual(library[path_key][""].lower(), build.wine_path.lower())
         for iid, name, marshaller in ((build.iid, "IKorvane", TYPELIB_MARSHALLER),
-                                      (build.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER)):
+                                      (build.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER),
+                                      (build.picker.iid, "IFtpPartition", TYPELIB_MARSHALLER),
+                                      (build.picker.diid, "_IFtpPartitionEvents", DISPATCH_MARSHALLER)):
             interface = read_tree(build, "HKCR\\Interface\\" + iid)
             key = ("HKCR\\Interface\\" + iid).lower()
             self.assertEqual(interface.get(key, {}).get(""), name, "%s: Interface key of %s" % (build.dll_key, name))
@@ -211,6 +255,8 @@ class RegistrationTest(unittest.TestCase):
         self.assertEqual(read_tree(build, "HKCR\\TypeLib\\" + build.libid), {})
         self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.iid), {})
         self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.diid), {})
+        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.picker.iid), {})
+        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.picker.diid), {})
 
     def platformInterfaces(self, build):
         return {name: read_tree(build, "HKCR\\Interface\\" + iid) for name, iid in PLATFORM_INTERFACES.items()}
