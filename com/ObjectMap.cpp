@@ -1,10 +1,12 @@
-// The classes the module serves. Registration and unregistration walk this array in order; the drop-area
-// control and the picker go before Korvane when they are built (the control first), each with its own
-// registration script and entry.
+// The classes the module serves. Registration and unregistration walk this array in order: the drop-area
+// control first, the picker after it when it is built, the upload object last, each with its own
+// registration script.
 #include "com/DovrinModule.h"
+#include "com/FtpDroper.h"
 #include "com/Korvane.h"
 
 CAtlObjMapEntry g_objectMap[] = {
+    ObjectMapEntryFor<CFtpDroper>(),
     ObjectMapEntryFor<CKorvane>(),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
