@@ -116,6 +116,11 @@ HRESULT CFtpDroper::OnDraw(ControlDrawInfo& drawInfo) {
 HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
     const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     if (count < 1) return S_OK;
+    // An empty list (a lone double NUL) is counted as one empty name by some DragQueryFileW: a list without
+    // a name is no drop either.
+    bool anyName = false;
+    for (UINT index = 0; index < count && !anyName; ++index) anyName = DragQueryFileW(drop, index, nullptr, 0) > 0;
+    if (!anyName) return S_OK;
     // Each drop replaces the list. When no new array can be made, the first append makes it.
     droppedFiles_.Destroy();
     droppedFiles_.Create();

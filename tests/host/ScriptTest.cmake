@@ -1,15 +1,16 @@
 # korvane_add_script_test(name SCRIPT file.js [ARGS ...] [EXIT code] [STDOUT regex...] [NOT_STDOUT regex...]
 #                         [STDERR regex...] [SETUP driver-options...] [FIXTURES fixture...] [LAB] [CSCRIPT]
-#                         [TIMEOUT s])
+#                         [WINDOWS] [TIMEOUT s])
 #   Runs host.exe file.js ARGS... (CSCRIPT: Wine's cscript instead) through the target's Wine loader, with
 #   tests/host/run_script.py as the driver, and checks its exit code (default 0), that stdout and stderr
 #   match every regular expression given and that stdout matches none of NOT_STDOUT (Python syntax,
 #   searched in the whole text, ^ and $ at line ends). SETUP passes options to the driver that make files
 #   and start lab servers for the run (run_script.py says which); ARGS can name what they made as @NAME@.
 #   LAB: the test needs the FTP lab controller. FIXTURES: further CTest fixtures the test needs.
+#   WINDOWS: the script makes windows: its process gets the run's X display as DISPLAY.
 set(KORVANE_SCRIPT_DRIVER ${CMAKE_CURRENT_LIST_DIR}/run_script.py)
 function(korvane_add_script_test name)
-  cmake_parse_arguments(T "LAB;CSCRIPT" "SCRIPT;EXIT;TIMEOUT" "ARGS;STDOUT;NOT_STDOUT;STDERR;SETUP;FIXTURES" ${ARGN})
+  cmake_parse_arguments(T "LAB;CSCRIPT;WINDOWS" "SCRIPT;EXIT;TIMEOUT" "ARGS;STDOUT;NOT_STDOUT;STDERR;SETUP;FIXTURES" ${ARGN})
   if(NOT DEFINED T_EXIT)
     set(T_EXIT 0)
   endif()
@@ -38,7 +39,11 @@ function(korvane_add_script_test name)
   add_test(NAME ${test}
     COMMAND /usr/bin/python3 ${KORVANE_SCRIPT_DRIVER} ${checks} ${T_SETUP} --timeout ${T_TIMEOUT}
             -- ${KORVANE_WINE} ${runner} ${script} ${T_ARGS})
-  set_property(TEST ${test} PROPERTY ENVIRONMENT ${KORVANE_TEST_ENV})
+  set(env ${KORVANE_TEST_ENV})
+  if(T_WINDOWS)
+    list(APPEND env ${KORVANE_WINDOWS_ENV})
+  endif()
+  set_property(TEST ${test} PROPERTY ENVIRONMENT ${env})
   set_property(TEST ${test} PROPERTY TIMEOUT ${T_TIMEOUT})
   set(fixtures ${T_FIXTURES})
   if(T_LAB)
