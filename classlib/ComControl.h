@@ -80,26 +80,47 @@ protected:
 };
 
 // The control window: a child window of the given style in the container's window, whose messages go
-// through the standard control handling (WM_PAINT, WM_SETFOCUS, WM_KILLFOCUS, WM_MOUSEACTIVATE); every
-// other message, reflected notifications included, goes to the default window procedure.
+// through the standard control handling (WM_PAINT, WM_SETFOCUS, WM_KILLFOCUS, WM_MOUSEACTIVATE, and
+// WM_DESTROY for OnControlWindowGoing); every other message, reflected notifications included, goes to the
+// default window procedure.
 template <class T, DWORD windowStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
           DWORD windowExStyle = 0>
 class CComControl : public CComControlBase, public CWindowImpl<T> {
 public:
-    static const wchar_t* GetWindowClassName() { return L"KorvaneControlWindow"; }
-
-    ~CComControl() override { this->DestroyWindow(); }
-
-    BOOL ProcessWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-        return ProcessControlMessage(window, message, wParam, lParam, result);
+    static const wchar_t* GetWndClassName() { return L"KorvaneControlWindow"; }
+    static WindowClassInfo GetWndClassInfo() {
+        WindowClassInfo info{GetWndClassName()};
+        info.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+        return info;
+    }
+    static const WindowMessageEntry<T>* GetMessageMap() {
+        static const WindowMessageEntry<T> map[] = {
+            {WM_PAINT, WM_PAINT, &CComControl::OnControlMessage},
+            {WM_SETFOCUS, WM_SETFOCUS, &CComControl::OnControlMessage},
+            {WM_KILLFOCUS, WM_KILLFOCUS, &CComControl::OnControlMessage},
+            {WM_MOUSEACTIVATE, WM_MOUSEACTIVATE, &CComControl::OnControlMessage},
+            {WM_DESTROY, WM_DESTROY, &CComControl::OnControlMessage},
+            {0, 0, nullptr},
+        };
+        return map;
     }
 
-    HWND ControlWindow() const override { return this->m_hWnd; }
+    // The window goes while the control is still whole, so its WM_DESTROY reaches OnControlWindowGoing.
+    ~CComControl() override { this->DestroyWindow(); }
+
+    HWND ControlWindow() const override { return this->GetHwnd(); }
 
 protected:
     IUnknown* ControlUnknown() override { return ComGetUnknown(static_cast<T*>(this)); }
     HWND CreateControlWindow(HWND parent, const RECT& position) override {
-        return this->Create(parent, position, nullptr, windowStyle, windowExStyle);
+        return this->Create(parent, position, windowStyle, windowExStyle);
     }
     void DestroyControlWindow() override { this->DestroyWindow(); }
+
+private:
+    LRESULT OnControlMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) {
+        LRESULT result = 0;
+        handled = ProcessControlMessage(this->GetHwnd(), message, wParam, lParam, result);
+        return result;
+    }
 };

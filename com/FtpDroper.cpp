@@ -151,9 +151,10 @@ HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
 }
 
 void CFtpDroper::OnControlWindowCreated() {
-    if (dropTargetWindow_ || !m_hWnd) return;
+    const HWND window = ControlWindow();
+    if (dropTargetWindow_ || !window) return;
     // Fails when the thread has not initialised OLE; the control then works without drops.
-    if (SUCCEEDED(RegisterDragDrop(m_hWnd, static_cast<IDropTarget*>(this)))) dropTargetWindow_ = m_hWnd;
+    if (SUCCEEDED(RegisterDragDrop(window, static_cast<IDropTarget*>(this)))) dropTargetWindow_ = window;
 }
 
 void CFtpDroper::OnControlWindowGoing() { RevokeDropTarget(); }
