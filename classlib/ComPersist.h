@@ -8,6 +8,8 @@
 
 #include <ocidl.h>
 
+#include <cstring>
+
 #include "classlib/ComControl.h"
 
 struct PersistPropertyEntry {
@@ -21,6 +23,7 @@ template <class T>
 class IPersistStreamInitImpl : public IPersistStreamInit {
 public:
     static constexpr DWORD kStreamVersion = 1;
+    static constexpr ULONG kMaxStreamBytes = 256;  // what a property map of plain values may add up to
 
     // IPersist
     STDMETHOD(GetClassID)(CLSID* out) override {
@@ -35,8 +38,18 @@ public:
         DWORD version = 0;
         KORVANE_RETURN_IF_FAILED(ReadAll(stream, &version, sizeof version));
         if (version > kStreamVersion) return E_FAIL;
+        // Everything is read before anything is set, so a stream cut short changes nothing.
+        BYTE values[kMaxStreamBytes];
+        ULONG total = 0;
         for (const PersistPropertyEntry* entry = T::GetPropertyMap(); entry->name; ++entry) {
-            KORVANE_RETURN_IF_FAILED(ReadAll(stream, entry->field(static_cast<T*>(this)), entry->size));
+            if (entry->size > kMaxStreamBytes - total) return E_UNEXPECTED;
+            KORVANE_RETURN_IF_FAILED(ReadAll(stream, values + total, entry->size));
+            total += entry->size;
+        }
+        total = 0;
+        for (const PersistPropertyEntry* entry = T::GetPropertyMap(); entry->name; ++entry) {
+            std::memcpy(entry->field(static_cast<T*>(this)), values + total, entry->size);
+            total += entry->size;
         }
         static_cast<T*>(this)->m_bRequiresSave = false;
         static_cast<T*>(this)->FireViewChange();

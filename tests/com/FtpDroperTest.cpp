@@ -805,8 +805,45 @@ TEST_F(DropAreaObjectTest, StreamCarriesTheExtent) {
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &shortStream), S_OK);
     const DWORD version = 1;
     shortStream->Write(&version, sizeof version, nullptr);
+    const LONG onlyWidth = 777;
+    shortStream->Write(&onlyWidth, sizeof onlyWidth, nullptr);
     shortStream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
     EXPECT_TRUE(FAILED(other->Load(shortStream)));
+    ASSERT_EQ(loaded->GetExtent(DVASPECT_CONTENT, &size), S_OK);
+    EXPECT_EQ(size.cx, 1234) << "a stream cut short changes nothing";
+}
+
+// IViewObject::Draw hands the bounds to the drawing: the frame along them, white inside, nothing outside.
+TEST_F(DropAreaObjectTest, DrawPaintsWithinTheBoundsItIsGiven) {
+    CComPtr<IViewObject> view;
+    ASSERT_EQ(control_.QueryInterface(IID_IViewObject, &view), S_OK);
+    HDC dc = CreateCompatibleDC(nullptr);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof info.bmiHeader, 120, -80, 1, 32, BI_RGB};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(bitmap, nullptr);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    std::fill_n(static_cast<DWORD*>(bits), 120 * 80, 0x00FF00u);  // green: untouched
+    const RECTL bounds{10, 20, 110, 70};
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0), S_OK);
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, nullptr, nullptr, nullptr, 0),
+              E_INVALIDARG)
+        << "no bounds and no window";
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr, nullptr, 0),
+              E_INVALIDARG);
+    GdiFlush();
+    auto at = [&](int x, int y) { return static_cast<const DWORD*>(bits)[y * 120 + x] & 0xFFFFFF; };
+    EXPECT_EQ(at(10, 40), 0u) << "left edge of the frame";
+    EXPECT_EQ(at(109, 40), 0u) << "right edge";
+    EXPECT_EQ(at(60, 20), 0u) << "top edge";
+    EXPECT_EQ(at(60, 69), 0u) << "bottom edge";
+    EXPECT_EQ(at(15, 25), 0xFFFFFFu) << "inside";
+    EXPECT_EQ(at(5, 5), 0x00FF00u) << "outside the bounds";
+    EXPECT_EQ(at(115, 75), 0x00FF00u) << "outside the bounds";
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
 }
 
 // GetSelectedFiles fills an out-parameter: what the caller's VARIANT held before is not freed.
