@@ -139,12 +139,15 @@ HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
         return E_OUTOFMEMORY;
     }
     if (onFileDrop_) {
+        // The page's function may set another function or let go of the control while it runs.
+        CComPtr<IUnknown> keepAlive(ControlUnknown());
+        CComPtr<IDispatchEx> function = onFileDrop_;
         CComVariant argument;
         argument.vt = VT_UINT;
         argument.uintVal = 0;
         DISPPARAMS parameters{&argument, nullptr, 1, 0};
         CComVariant result;
-        onFileDrop_->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, nullptr,
+        function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, nullptr,
                               nullptr);
     }
     return S_OK;

@@ -529,6 +529,24 @@ TEST_F(HostedDropAreaTest, SettingTheSameFunctionAgainKeepsOneReference) {
     other->Release();
 }
 
+// The page's function lets go of itself while it runs (it sets OnFileDrop to null): the call in progress
+// still holds it.
+TEST_F(HostedDropAreaTest, FunctionThatClearsItselfWhileRunningStaysAliveForItsCall) {
+    auto* function = new FunctionRecorder();
+    ASSERT_EQ(control_->put_OnFileDrop(function), S_OK);
+    bool ran = false;
+    IFtpDroper* control = control_;
+    function->onCall = [&](const Call&) {
+        EXPECT_EQ(control->put_OnFileDrop(nullptr), S_OK);
+        ran = true;
+    };
+    function->Release();  // only the control holds it now
+    ASSERT_EQ(Drop({L"C:\\reentrant.txt"}), S_OK);
+    EXPECT_TRUE(ran);
+    ASSERT_EQ(Drop({L"C:\\after.txt"}), S_OK) << "no function any more";
+    EXPECT_EQ(ReadSelectedFiles(control_).paths, std::vector<std::wstring>{L"C:\\after.txt"});
+}
+
 // The key-state rule of DragEnter and DragOver, and what Drop writes back: copy when the source allows it,
 // else none, never move (a move answer tells the drag source to delete the user's files).
 TEST_F(HostedDropAreaTest, EffectsFollowTheKeysWhileDraggingAndDropOnlyEverCopies) {
