@@ -138,33 +138,33 @@ void CComControlBase::FireViewChange() {
 BOOL CComControlBase::ProcessControlMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                             LRESULT& result) {
     switch (message) {
-    case WM_PAINT: {
-        CPaintDC dc(window);
-        if (!dc.Get()) return FALSE;
-        RECT client{};
-        GetClientRect(window, &client);
-        const RECTL bounds{client.left, client.top, client.right, client.bottom};
-        ControlDrawInfo drawInfo{DVASPECT_CONTENT, -1, dc.Get(), &bounds};
-        OnDraw(drawInfo);
-        result = 0;
-        return TRUE;
-    }
-    case WM_SETFOCUS:
-    case WM_KILLFOCUS:
-        if (m_bInPlaceActive && m_spClientSite) {
-            CComPtr<IOleControlSite> site;
-            if (SUCCEEDED(m_spClientSite.QueryInterface(IID_IOleControlSite, &site))) {
-                site->OnFocus(message == WM_SETFOCUS);
-            }
+        case WM_PAINT: {
+            CPaintDC dc(window);
+            if (!dc.Get()) return FALSE;
+            RECT client{};
+            GetClientRect(window, &client);
+            const RECTL bounds{client.left, client.top, client.right, client.bottom};
+            ControlDrawInfo drawInfo{DVASPECT_CONTENT, -1, dc.Get(), &bounds};
+            OnDraw(drawInfo);
+            result = 0;
+            return TRUE;
         }
-        return FALSE;
-    case WM_MOUSEACTIVATE:
-        if (m_bInPlaceActive && !m_bUIActive) InPlaceActivate(OLEIVERB_UIACTIVATE);
-        return FALSE;
-    case WM_DESTROY:
-        OnControlWindowGoing();
-        return FALSE;
-    default:
-        return FALSE;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            if (m_bInPlaceActive && m_spClientSite) {
+                CComPtr<IOleControlSite> site;
+                if (SUCCEEDED(m_spClientSite.QueryInterface(IID_IOleControlSite, &site))) {
+                    site->OnFocus(message == WM_SETFOCUS);
+                }
+            }
+            return FALSE;
+        case WM_MOUSEACTIVATE:
+            if (m_bInPlaceActive && !m_bUIActive) InPlaceActivate(OLEIVERB_UIACTIVATE);
+            return FALSE;
+        case WM_DESTROY:
+            OnControlWindowGoing();
+            return FALSE;
+        default:
+            return FALSE;
     }
 }

@@ -11,8 +11,8 @@
 #include <windows.h>
 
 #include <ocidl.h>
-#include <oleidl.h>
 #include <olectl.h>
+#include <oleidl.h>
 
 #include "classlib/ComObject.h"
 #include "classlib/ComOwners.h"

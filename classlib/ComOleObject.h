@@ -8,15 +8,17 @@
 
 #include <ocidl.h>
 #include <ole2.h>
-#include <oleidl.h>
 #include <olectl.h>
+#include <oleidl.h>
 
 #include "classlib/ComControl.h"
 
 template <class T>
 class IOleObjectImpl : public IOleObject {
 public:
-    STDMETHOD(SetClientSite)(IOleClientSite* site) override { return Control()->CComControlBase::SetClientSite(site); }
+    STDMETHOD(SetClientSite)(IOleClientSite* site) override {
+        return Control()->CComControlBase::SetClientSite(site);
+    }
     STDMETHOD(GetClientSite)(IOleClientSite** out) override {
         if (!out) return E_POINTER;
         return Control()->m_spClientSite.CopyTo(out);
@@ -35,20 +37,20 @@ public:
     }
     STDMETHOD(DoVerb)(LONG verb, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override {
         switch (verb) {
-        case OLEIVERB_PRIMARY:
-        case OLEIVERB_UIACTIVATE:
-            return Control()->InPlaceActivate(OLEIVERB_UIACTIVATE);
-        case OLEIVERB_SHOW:
-        case OLEIVERB_INPLACEACTIVATE:
-            return Control()->InPlaceActivate(OLEIVERB_INPLACEACTIVATE);
-        case OLEIVERB_HIDE:
-            Control()->CComControlBase::UIDeactivate();
-            if (HWND window = Control()->ControlWindow()) ShowWindow(window, SW_HIDE);
-            return S_OK;
-        case OLEIVERB_DISCARDUNDOSTATE:
-            return S_OK;
-        default:
-            return verb > 0 ? OLEOBJ_S_INVALIDVERB : E_NOTIMPL;
+            case OLEIVERB_PRIMARY:
+            case OLEIVERB_UIACTIVATE:
+                return Control()->InPlaceActivate(OLEIVERB_UIACTIVATE);
+            case OLEIVERB_SHOW:
+            case OLEIVERB_INPLACEACTIVATE:
+                return Control()->InPlaceActivate(OLEIVERB_INPLACEACTIVATE);
+            case OLEIVERB_HIDE:
+                Control()->CComControlBase::UIDeactivate();
+                if (HWND window = Control()->ControlWindow()) ShowWindow(window, SW_HIDE);
+                return S_OK;
+            case OLEIVERB_DISCARDUNDOSTATE:
+                return S_OK;
+            default:
+                return verb > 0 ? OLEOBJ_S_INVALIDVERB : E_NOTIMPL;
         }
     }
     STDMETHOD(EnumVerbs)(IEnumOLEVERB** out) override {
@@ -118,7 +120,9 @@ public:
     }
     STDMETHOD(ContextSensitiveHelp)(BOOL) override { return E_NOTIMPL; }
     // IOleInPlaceObject
-    STDMETHOD(InPlaceDeactivate)() override { return static_cast<T*>(this)->CComControlBase::InPlaceDeactivate(); }
+    STDMETHOD(InPlaceDeactivate)() override {
+        return static_cast<T*>(this)->CComControlBase::InPlaceDeactivate();
+    }
     STDMETHOD(UIDeactivate)() override { return static_cast<T*>(this)->CComControlBase::UIDeactivate(); }
     STDMETHOD(SetObjectRects)(LPCRECT position, LPCRECT clip) override {
         return static_cast<T*>(this)->CComControlBase::SetObjectRects(position, clip);

@@ -14,8 +14,8 @@
 
 struct PersistPropertyEntry {
     const wchar_t* name;
-    VARTYPE type;                // what the bytes hold, e.g. VT_UI4
-    ULONG size;                  // bytes in the stream
+    VARTYPE type;                  // what the bytes hold, e.g. VT_UI4
+    ULONG size;                    // bytes in the stream
     void* (*field)(void* object);  // object is the T*
 };
 
@@ -68,7 +68,8 @@ public:
     STDMETHOD(GetSizeMax)(ULARGE_INTEGER* size) override {
         if (!size) return E_POINTER;
         ULONGLONG total = sizeof(DWORD);
-        for (const PersistPropertyEntry* entry = T::GetPropertyMap(); entry->name; ++entry) total += entry->size;
+        for (const PersistPropertyEntry* entry = T::GetPropertyMap(); entry->name; ++entry)
+            total += entry->size;
         size->QuadPart = total;
         return S_OK;
     }

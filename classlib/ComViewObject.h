@@ -13,8 +13,9 @@ template <class T>
 class IViewObjectExImpl : public IViewObjectEx {
 public:
     // IViewObject
-    STDMETHOD(Draw)(DWORD aspect, LONG index, void*, DVTARGETDEVICE*, HDC, HDC hdcDraw, LPCRECTL bounds,
-                    LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) override {
+    STDMETHOD(Draw)
+    (DWORD aspect, LONG index, void*, DVTARGETDEVICE*, HDC, HDC hdcDraw, LPCRECTL bounds, LPCRECTL,
+     BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) override {
         if (!hdcDraw) return E_INVALIDARG;
         if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
         T* control = static_cast<T*>(this);
@@ -80,8 +81,8 @@ public:
         *result = IntersectRect(&overlap, bounds, location) ? HITRESULT_HIT : HITRESULT_OUTSIDE;
         return S_OK;
     }
-    STDMETHOD(GetNaturalExtent)(DWORD aspect, LONG, DVTARGETDEVICE*, HDC, DVEXTENTINFO* info,
-                                LPSIZEL size) override {
+    STDMETHOD(GetNaturalExtent)
+    (DWORD aspect, LONG, DVTARGETDEVICE*, HDC, DVEXTENTINFO* info, LPSIZEL size) override {
         if (!info || !size) return E_POINTER;
         if (aspect != DVASPECT_CONTENT || info->dwExtentMode != DVEXTENT_CONTENT) return E_FAIL;
         *size = static_cast<T*>(this)->m_sizeNatural;

@@ -12,7 +12,8 @@ FORMATETC FileListFormat() { return FORMATETC{CF_HDROP, nullptr, DVASPECT_CONTEN
 HRESULT CIDropTargetImpl::QueryInterface(REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IDropTarget)) return E_NOINTERFACE;
+    if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IDropTarget))
+        return E_NOINTERFACE;
     *out = static_cast<IDropTarget*>(this);
     AddRef();
     return S_OK;

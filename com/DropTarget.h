@@ -19,9 +19,9 @@ public:
     STDMETHOD_(ULONG, AddRef)() override;
     STDMETHOD_(ULONG, Release)() override;
 
-    // IDropTarget. DragEnter and DragOver answer the effect of the key-state rule for a file list and none for
-    // anything else; Drop answers DROPEFFECT_COPY when the source allows it and none otherwise: the dropped
-    // files are only read, and a move answer would tell the source to delete them.
+    // IDropTarget. DragEnter and DragOver answer the effect of the key-state rule for a file list and none
+    // for anything else; Drop answers DROPEFFECT_COPY when the source allows it and none otherwise: the
+    // dropped files are only read, and a move answer would tell the source to delete them.
     STDMETHOD(DragEnter)(IDataObject* data, DWORD keyState, POINTL point, DWORD* effect) override;
     STDMETHOD(DragOver)(DWORD keyState, POINTL point, DWORD* effect) override;
     STDMETHOD(DragLeave)() override;

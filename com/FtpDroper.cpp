@@ -109,7 +109,8 @@ HRESULT CFtpDroper::OnDraw(ControlDrawInfo& drawInfo) {
     const HDC dc = drawInfo.hdcDraw;
     Rectangle(dc, bounds.left, bounds.top, bounds.right, bounds.bottom);
     SetTextAlign(dc, TA_CENTER | TA_BASELINE);
-    TextOutW(dc, (bounds.right + bounds.left) / 2, (bounds.bottom + bounds.top) / 2, kPrompt, lstrlenW(kPrompt));
+    TextOutW(dc, (bounds.right + bounds.left) / 2, (bounds.bottom + bounds.top) / 2, kPrompt,
+             lstrlenW(kPrompt));
     return S_OK;
 }
 
@@ -119,7 +120,8 @@ HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
     // An empty list (a lone double NUL) is counted as one empty name by some DragQueryFileW: a list without
     // a name is no drop either.
     bool anyName = false;
-    for (UINT index = 0; index < count && !anyName; ++index) anyName = DragQueryFileW(drop, index, nullptr, 0) > 0;
+    for (UINT index = 0; index < count && !anyName; ++index)
+        anyName = DragQueryFileW(drop, index, nullptr, 0) > 0;
     if (!anyName) return S_OK;
     // Each drop replaces the list. When no new array can be made, the first append makes it.
     droppedFiles_.Destroy();
@@ -148,7 +150,7 @@ HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
         DISPPARAMS parameters{&argument, nullptr, 1, 0};
         CComVariant result;
         function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, nullptr,
-                              nullptr);
+                           nullptr);
     }
     return S_OK;
 }

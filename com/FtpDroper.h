@@ -27,7 +27,8 @@
 
 // The connection point of _IFtpDroperEvents, a dispinterface without members: nothing is ever raised.
 template <class T>
-class CProxy_IFtpDroperEvents : public IConnectionPointImpl<T, &DIID__IFtpDroperEvents, CComDynamicUnkArray> {};
+class CProxy_IFtpDroperEvents : public IConnectionPointImpl<T, &DIID__IFtpDroperEvents, CComDynamicUnkArray> {
+};
 
 class CFtpDroper : public CComObjectRootEx<CComSingleThreadModel>,
                    public IDispatchImpl<IFtpDroper, &IID_IFtpDroper, &LIBID_DovrinLib, 1, 0>,

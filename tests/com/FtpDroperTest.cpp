@@ -10,8 +10,8 @@
 
 #include <objsafe.h>
 #include <ole2.h>
-#include <oleidl.h>
 #include <olectl.h>
+#include <oleidl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -64,7 +64,8 @@ HGLOBAL MakeFileList(const std::vector<std::wstring>& names) {
     size_t characters = 1;
     for (const std::wstring& name : names) characters += name.size() + 1;
     characters = std::max<size_t>(characters, 2);
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(wchar_t));
+    HGLOBAL memory =
+        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(wchar_t));
     if (!memory) return nullptr;
     auto* files = static_cast<DROPFILES*>(GlobalLock(memory));
     files->pFiles = sizeof(DROPFILES);
@@ -125,7 +126,9 @@ public:
         if (out) *out = nullptr;
         return E_NOTIMPL;
     }
-    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
+        return OLE_E_ADVISENOTSUPPORTED;
+    }
     STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
 };
@@ -163,7 +166,8 @@ SelectedFiles ReadSelectedFiles(IFtpDroper* control) {
 std::string Text(const std::vector<std::wstring>& paths) {
     std::string out = "[";
     for (const std::wstring& path : paths) {
-        out += (out.size() > 1 ? ", " : "") + korvanetest::Utf8(path.size() > 60 ? path.substr(0, 60) + L"..." : path);
+        out += (out.size() > 1 ? ", " : "") +
+               korvanetest::Utf8(path.size() > 60 ? path.substr(0, 60) + L"..." : path);
     }
     return out + "]";
 }
@@ -233,7 +237,8 @@ protected:
         oleEntered_ = true;
         atl_ = LoadLibraryW(L"atl.dll");
         ASSERT_NE(atl_, nullptr);
-        auto init = reinterpret_cast<BOOL(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxWinInit")));
+        auto init =
+            reinterpret_cast<BOOL(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxWinInit")));
         getControl_ = reinterpret_cast<HRESULT(WINAPI*)(HWND, IUnknown**)>(
             reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxGetControl")));
         ASSERT_TRUE(init && getControl_);
@@ -246,11 +251,11 @@ protected:
         frameClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
         RegisterClassW(&frameClass);
         frame_ = CreateWindowExW(0, L"KorvaneTestFrame", L"page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
-                                 kHostWidth + 80, kHostHeight + 100, nullptr, nullptr, GetModuleHandleW(nullptr),
-                                 nullptr);
+                                 kHostWidth + 80, kHostHeight + 100, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(frame_, nullptr) << GetLastError();
-        host_ = CreateWindowExW(0, L"AtlAxWin", kProgId, WS_CHILD | WS_VISIBLE, 20, 20, kHostWidth, kHostHeight,
-                                frame_, nullptr, GetModuleHandleW(nullptr), nullptr);
+        host_ = CreateWindowExW(0, L"AtlAxWin", kProgId, WS_CHILD | WS_VISIBLE, 20, 20, kHostWidth,
+                                kHostHeight, frame_, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(host_, nullptr) << GetLastError();
         Pump(100);
         CComPtr<IUnknown> unknown;
@@ -305,7 +310,8 @@ private:
 
 TEST_F(HostedDropAreaTest, ActivatesInPlaceInTheContainersWindowWithItsStyles) {
     EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(window_, GWL_STYLE)), kControlStyle);
-    EXPECT_EQ(GetWindowLongW(window_, GWL_EXSTYLE) & ~WS_EX_NOPARENTNOTIFY, 0) << "no extended style of its own";
+    EXPECT_EQ(GetWindowLongW(window_, GWL_EXSTYLE) & ~WS_EX_NOPARENTNOTIFY, 0)
+        << "no extended style of its own";
     EXPECT_EQ(GetParent(window_), host_) << "a child of the container's window";
     RECT client{};
     GetClientRect(window_, &client);
@@ -382,8 +388,8 @@ void Keep(const Screenshot& shot, const char* path) {
     for (int y = 0; y < shot.height; ++y) {
         for (int x = 0; x < shot.width; ++x) {
             const DWORD p = shot.At(x, y);
-            const unsigned char rgb[3] = {static_cast<unsigned char>(p >> 16), static_cast<unsigned char>(p >> 8),
-                                          static_cast<unsigned char>(p)};
+            const unsigned char rgb[3] = {static_cast<unsigned char>(p >> 16),
+                                          static_cast<unsigned char>(p >> 8), static_cast<unsigned char>(p)};
             std::fwrite(rgb, 1, 3, file);
         }
     }
@@ -398,8 +404,10 @@ TEST_F(HostedDropAreaTest, ScreenshotShowsTheFrameAlongTheBoundsAndThePromptArou
 
     // The frame: the device context's black pen along all four edges of the bounds.
     int frameGaps = 0;
-    for (int x = 0; x < shot.width; ++x) frameGaps += !Screenshot::Dark(shot.At(x, 0)) + !Screenshot::Dark(shot.At(x, shot.height - 1));
-    for (int y = 0; y < shot.height; ++y) frameGaps += !Screenshot::Dark(shot.At(0, y)) + !Screenshot::Dark(shot.At(shot.width - 1, y));
+    for (int x = 0; x < shot.width; ++x)
+        frameGaps += !Screenshot::Dark(shot.At(x, 0)) + !Screenshot::Dark(shot.At(x, shot.height - 1));
+    for (int y = 0; y < shot.height; ++y)
+        frameGaps += !Screenshot::Dark(shot.At(0, y)) + !Screenshot::Dark(shot.At(shot.width - 1, y));
     EXPECT_EQ(frameGaps, 0) << "pixels of the frame that are not dark";
     // Inside the frame: the white brush, and dark pixels only where the prompt stands.
     const int centreX = shot.width / 2;
@@ -440,7 +448,8 @@ TEST_F(HostedDropAreaTest, DropsFillTheListAndCallThePagesFunctionOnce) {
     const std::wstring inner = tree.File(L"folder\\inside.txt");
     const std::wstring otherFolder = tree.Folder(L"other");
     const std::wstring missing = tree.File(L"gone.txt");  // a name of a file that need not exist
-    const std::wstring longPath = L"C:\\" + std::wstring(400, L'l') + L"\\" + std::wstring(595, L'm') + L".txt";
+    const std::wstring longPath =
+        L"C:\\" + std::wstring(400, L'l') + L"\\" + std::wstring(595, L'm') + L".txt";
     ASSERT_EQ(longPath.size(), 1003u);
 
     auto* function = new FunctionRecorder();
@@ -458,9 +467,15 @@ TEST_F(HostedDropAreaTest, DropsFillTheListAndCallThePagesFunctionOnce) {
     const Row rows[] = {
         {"no names before any drop: nothing changes", {}, VT_EMPTY, {}, 0},
         {"files and a folder: the files in the shell's order, the folder not entered",
-         {b, folder, a}, VT_ARRAY | VT_VARIANT, {b, a}, 1},
-        {"folders and a drive root only: an empty array", {folder, L"C:\\", otherFolder},
-         VT_ARRAY | VT_VARIANT, {}, 2},
+         {b, folder, a},
+         VT_ARRAY | VT_VARIANT,
+         {b, a},
+         1},
+        {"folders and a drive root only: an empty array",
+         {folder, L"C:\\", otherFolder},
+         VT_ARRAY | VT_VARIANT,
+         {},
+         2},
         {"the next drop replaces the list", {inner, missing}, VT_ARRAY | VT_VARIANT, {inner, missing}, 3},
         {"no names: nothing changes, nothing is called", {}, VT_ARRAY | VT_VARIANT, {inner, missing}, 3},
         {"a path of 1003 characters arrives whole", {longPath, a}, VT_ARRAY | VT_VARIANT, {longPath, a}, 4},
@@ -715,10 +730,20 @@ IUnknown* Identity(IUnknown* p) {
 }
 
 TEST_F(DropAreaObjectTest, QueryInterfaceAnswersItsTableAndNothingElse) {
-    const IID* answered[] = {&IID_IFtpDroper, &IID_IDispatch, &IID_IViewObjectEx, &IID_IViewObject2,
-                             &IID_IViewObject, &IID_IOleInPlaceObjectWindowless, &IID_IOleInPlaceObject,
-                             &IID_IOleWindow, &IID_IOleInPlaceActiveObject, &IID_IOleControl, &IID_IOleObject,
-                             &IID_IPersistStreamInit, &IID_IPersist, &IID_IConnectionPointContainer,
+    const IID* answered[] = {&IID_IFtpDroper,
+                             &IID_IDispatch,
+                             &IID_IViewObjectEx,
+                             &IID_IViewObject2,
+                             &IID_IViewObject,
+                             &IID_IOleInPlaceObjectWindowless,
+                             &IID_IOleInPlaceObject,
+                             &IID_IOleWindow,
+                             &IID_IOleInPlaceActiveObject,
+                             &IID_IOleControl,
+                             &IID_IOleObject,
+                             &IID_IPersistStreamInit,
+                             &IID_IPersist,
+                             &IID_IConnectionPointContainer,
                              &IID_IObjectWithSite};
     IUnknown* identity = Identity(control_);
     EXPECT_EQ(identity, static_cast<IUnknown*>(control_.Get())) << "IFtpDroper serves as IUnknown";
@@ -729,8 +754,8 @@ TEST_F(DropAreaObjectTest, QueryInterfaceAnswersItsTableAndNothingElse) {
             EXPECT_EQ(Identity(p), identity);
         }
     }
-    const IID* refused[] = {&IID_IDropTarget, &IID_IObjectSafety, &IID_ISupportErrorInfo, &IID_IPersistStream,
-                            &IID_IPersistPropertyBag, &IID_IProvideClassInfo};
+    const IID* refused[] = {&IID_IDropTarget,    &IID_IObjectSafety,       &IID_ISupportErrorInfo,
+                            &IID_IPersistStream, &IID_IPersistPropertyBag, &IID_IProvideClassInfo};
     for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
         void* out = reinterpret_cast<void*>(static_cast<uintptr_t>(0xDEADBEEF));
         EXPECT_EQ(control_->QueryInterface(*refused[i], &out), E_NOINTERFACE) << "refused entry " << i;
@@ -764,8 +789,9 @@ public:
 TEST_F(DropAreaObjectTest, AggregatedControlCountsOnItsControllingObject) {
     Outer outer;
     CComPtr<IUnknown> inner;
-    ASSERT_EQ(CoCreateInstance(CLSID_FtpDroper, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_FtpDroper, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
+        S_OK);
     outer.inner = inner;
     const ULONG before = outer.refs;
     CComPtr<IOleObject> object;
@@ -844,12 +870,14 @@ TEST_F(DropAreaObjectTest, DrawPaintsWithinTheBoundsItIsGiven) {
     HGDIOBJ old = SelectObject(dc, bitmap);
     std::fill_n(static_cast<DWORD*>(bits), 120 * 80, 0x00FF00u);  // green: untouched
     const RECTL bounds{10, 20, 110, 70};
-    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0), S_OK);
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
+              S_OK);
     EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, nullptr, nullptr, nullptr, 0),
               E_INVALIDARG)
         << "no bounds and no window";
-    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr, nullptr, 0),
-              E_INVALIDARG);
+    EXPECT_EQ(
+        view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr, nullptr, 0),
+        E_INVALIDARG);
     GdiFlush();
     auto at = [&](int x, int y) { return static_cast<const DWORD*>(bits)[y * 120 + x] & 0xFFFFFF; };
     EXPECT_EQ(at(10, 40), 0u) << "left edge of the frame";

@@ -16,9 +16,10 @@
 //                                   first argument first, e.g. "VT_UI4,VT_I4"
 //   Host.CreateObject(progid)       CoCreateInstance, for objects the page's security check would refuse
 //   Host.Embed(progid)              shows the control in the system's container window ("AtlAxWin" of
-//                                   atl.dll, titled with the ProgID), as a page's <object> does; its IDispatch
-//   Host.DropFiles(control, path, ...)  drags a file list (CF_HDROP) of the paths onto the control's window
-//                                   through the drop target registered for it; Drop's HRESULT
+//                                   atl.dll, titled with the ProgID), as a page's <object> does; returns
+//                                   its IDispatch
+//   Host.DropFiles(control, path...) drags a file list (CF_HDROP) of the paths onto the control's window
+//                                   through the drop target registered for it; returns Drop's HRESULT
 // ActiveXObject works too: the host answers the engine's security questions as a page's browser does, and
 // only lets a script create an object that agrees to be safe for untrusted callers (or that has no
 // IObjectSafety).
@@ -425,8 +426,9 @@ HRESULT EmbedControl(const wchar_t* progId, IDispatch** out) {
     const HRESULT ole = OleInitialize(nullptr);
     if (FAILED(ole)) return ole;
     HMODULE atl = LoadLibraryW(L"atl.dll");
-    auto init = atl ? reinterpret_cast<BOOL(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
-                    : nullptr;
+    auto init =
+        atl ? reinterpret_cast<BOOL(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
+            : nullptr;
     auto getControl = atl ? reinterpret_cast<HRESULT(WINAPI*)(HWND, IUnknown**)>(
                                 reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")))
                           : nullptr;
@@ -436,8 +438,8 @@ HRESULT EmbedControl(const wchar_t* progId, IDispatch** out) {
     frameClass.hInstance = GetModuleHandleW(nullptr);
     frameClass.lpszClassName = L"KorvaneScriptPage";
     RegisterClassW(&frameClass);
-    HWND frame = CreateWindowExW(0, L"KorvaneScriptPage", L"page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300,
-                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND frame = CreateWindowExW(0, L"KorvaneScriptPage", L"page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 400, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (!frame) return HRESULT_FROM_WIN32(GetLastError());
     HWND container = CreateWindowExW(0, L"AtlAxWin", progId, WS_CHILD | WS_VISIBLE, 10, 10, 300, 200, frame,
                                      nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -465,7 +467,8 @@ public:
         size_t characters = 1;
         for (const std::wstring& path : paths_) characters += path.size() + 1;
         if (characters < 2) characters = 2;
-        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(wchar_t));
+        HGLOBAL memory =
+            GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(wchar_t));
         if (!memory) return E_OUTOFMEMORY;
         auto* files = static_cast<DROPFILES*>(GlobalLock(memory));
         files->pFiles = sizeof(DROPFILES);
@@ -480,7 +483,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
-        return format && format->cfFormat == CF_HDROP && (format->tymed & TYMED_HGLOBAL) ? S_OK : DV_E_FORMATETC;
+        return format && format->cfFormat == CF_HDROP && (format->tymed & TYMED_HGLOBAL) ? S_OK
+                                                                                         : DV_E_FORMATETC;
     }
     HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
