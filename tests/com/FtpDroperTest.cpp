@@ -338,6 +338,41 @@ TEST_F(HostedDropAreaTest, ActivatesInPlaceInTheContainersWindowWithItsStyles) {
     EXPECT_NE(site.Get(), nullptr) << "the container gave its site";
 }
 
+// Each window the control makes gets the drop target, and loses it before it goes: hide and show keep the
+// window; in-place deactivation destroys it; activation again makes a new one with its own registration.
+TEST_F(HostedDropAreaTest, DropTargetFollowsTheWindowThroughDeactivationAndActivation) {
+    CComPtr<IOleObject> object;
+    ASSERT_EQ(control_.QueryInterface(IID_IOleObject, &object), S_OK);
+    CComPtr<IOleClientSite> site;
+    ASSERT_EQ(object->GetClientSite(&site), S_OK);
+    RECT position{0, 0, kHostWidth, kHostHeight};
+
+    EXPECT_EQ(object->DoVerb(OLEIVERB_HIDE, nullptr, site, 0, host_, &position), S_OK);
+    EXPECT_FALSE(IsWindowVisible(window_));
+    EXPECT_EQ(object->DoVerb(OLEIVERB_SHOW, nullptr, site, 0, host_, &position), S_OK);
+    EXPECT_TRUE(IsWindowVisible(window_));
+    EXPECT_EQ(ControlWindowOf(control_), window_) << "the same window";
+
+    CComPtr<IOleInPlaceObject> inPlace;
+    ASSERT_EQ(control_.QueryInterface(IID_IOleInPlaceObject, &inPlace), S_OK);
+    dropTarget_.Release();
+    ASSERT_EQ(inPlace->InPlaceDeactivate(), S_OK);
+    EXPECT_FALSE(IsWindow(window_));
+    HWND none = reinterpret_cast<HWND>(1);
+    EXPECT_EQ(inPlace->GetWindow(&none), E_FAIL);
+    EXPECT_EQ(none, nullptr);
+
+    ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site, 0, host_, &position), S_OK);
+    const HWND again = ControlWindowOf(control_);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(again, GWL_STYLE)), kControlStyle);
+    dropTarget_ = RegisteredDropTarget(again);
+    ASSERT_NE(dropTarget_.Get(), nullptr) << "the new window has the drop target";
+    ASSERT_EQ(Drop({L"C:\\again.txt"}), S_OK);
+    EXPECT_EQ(ReadSelectedFiles(control_).paths, std::vector<std::wstring>{L"C:\\again.txt"});
+    EXPECT_EQ(object->DoVerb(42, nullptr, site, 0, host_, &position), OLEOBJ_S_INVALIDVERB);
+}
+
 // The window's pixels as the screen shows them, top-down, 0x00RRGGBB.
 struct Screenshot {
     int width = 0;
@@ -637,6 +672,31 @@ LONG g_redimFailsFrom = 0;
 HRESULT WINAPI FailingRedim(SAFEARRAY* array, SAFEARRAYBOUND* bound) {
     if (++g_redimCalls >= g_redimFailsFrom) return E_OUTOFMEMORY;
     return SafeArrayRedim(array, bound);
+}
+
+// SafeArrayCopy as the server imports it, failing with the given result.
+HRESULT g_copyFailure = S_OK;
+HRESULT WINAPI FailingCopy(SAFEARRAY*, SAFEARRAY** out) {
+    *out = nullptr;
+    return g_copyFailure;
+}
+
+TEST_F(HostedDropAreaTest, GetSelectedFilesTellsWhyItCouldNotCopyTheList) {
+    ASSERT_EQ(Drop({L"C:\\copied.txt"}), S_OK);
+    ImportPatch patch(GetModuleHandleW(kDllName), "oleaut32.dll", "SafeArrayCopy",
+                      reinterpret_cast<const void*>(&FailingCopy));
+    ASSERT_TRUE(patch.Applied());
+    const struct {
+        HRESULT copy;
+        HRESULT answer;
+    } rows[] = {
+        {E_OUTOFMEMORY, E_OUTOFMEMORY}, {E_INVALIDARG, E_INVALIDARG}, {DISP_E_BADVARTYPE, E_INVALIDARG}};
+    for (const auto& row : rows) {
+        g_copyFailure = row.copy;
+        CComVariant files;
+        EXPECT_EQ(control_->GetSelectedFiles(&files), row.answer) << std::hex << row.copy;
+        EXPECT_EQ(files.vt, VT_EMPTY) << "the caller's VARIANT is left empty";
+    }
 }
 
 TEST_F(HostedDropAreaTest, DropThatRunsOutOfMemoryKeepsWhatItAppendedAndFails) {
