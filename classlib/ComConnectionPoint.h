@@ -96,8 +96,17 @@ public:
     static HRESULT Create(std::vector<Item> items, Interface** out) {
         if (!out) return E_POINTER;
         *out = nullptr;
-        std::shared_ptr<Snapshot<Item>> snapshot(new (std::nothrow) Snapshot<Item>(std::move(items)));
-        if (!snapshot) return E_OUTOFMEMORY;
+        std::shared_ptr<Snapshot<Item>> snapshot;
+        try {
+            // The snapshot releases the items when its shared count cannot be made.
+            snapshot.reset(new (std::nothrow) Snapshot<Item>(std::move(items)));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        if (!snapshot) {
+            for (Item& item : items) ReleaseItem(item);
+            return E_OUTOFMEMORY;
+        }
         auto* enumerator = new (std::nothrow) SnapshotEnumerator(std::move(snapshot), 0);
         if (!enumerator) return E_OUTOFMEMORY;
         *out = enumerator;
@@ -243,6 +252,11 @@ private:
             if (!out) return E_POINTER;
             *out = nullptr;
             std::vector<CONNECTDATA> items;
+            try {
+                items.reserve(static_cast<size_t>(owner_->m_vec.GetSize()));  // the loop then cannot throw
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
             for (int i = 0; i < owner_->m_vec.GetSize(); ++i) {
                 if (IUnknown* sink = owner_->m_vec.GetAt(i)) {
                     sink->AddRef();
@@ -277,6 +291,13 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         std::vector<IConnectionPoint*> items;
+        size_t count = 0;
+        for (const ConnectionPointEntry* entry = T::GetConnectionPointTable(); entry->iid; ++entry) ++count;
+        try {
+            items.reserve(count);  // the loop then cannot throw
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
         for (const ConnectionPointEntry* entry = T::GetConnectionPointTable(); entry->iid; ++entry) {
             IConnectionPoint* point = entry->point(static_cast<T*>(this));
             point->AddRef();

@@ -29,6 +29,9 @@ Argument ToArgument(const VARIANT& value) {
         case VT_UI4:
             a.number = value.ulVal;
             break;
+        case VT_UINT:
+            a.number = value.uintVal;
+            break;
         case VT_I4:
             a.number = value.lVal;
             break;

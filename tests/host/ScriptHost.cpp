@@ -15,6 +15,11 @@
 //   Host.EventTypes()               inside an event function: the VARIANT types of the event's arguments,
 //                                   first argument first, e.g. "VT_UI4,VT_I4"
 //   Host.CreateObject(progid)       CoCreateInstance, for objects the page's security check would refuse
+//   Host.Embed(progid)              shows the control in the system's container window ("AtlAxWin" of
+//                                   atl.dll, titled with the ProgID), as a page's <object> does; returns
+//                                   its IDispatch
+//   Host.DropFiles(control, path...) drags a file list (CF_HDROP) of the paths onto the control's window
+//                                   through the drop target registered for it; returns Drop's HRESULT
 // ActiveXObject works too: the host answers the engine's security questions as a page's browser does, and
 // only lets a script create an object that agrees to be safe for untrusted callers (or that has no
 // IObjectSafety).
@@ -28,6 +33,7 @@
 #include <dispex.h>
 #include <objsafe.h>
 #include <olectl.h>
+#include <shlobj.h>
 #include <urlmon.h>
 
 #include <cwchar>
@@ -256,6 +262,8 @@ enum HostMember : DISPID {
     kArgCount,
     kEventTypes,
     kCreateObject,
+    kEmbed,
+    kDropFiles,
 };
 
 const struct {
@@ -270,7 +278,9 @@ const struct {
                     {L"Arg", kArg},
                     {L"ArgCount", kArgCount},
                     {L"EventTypes", kEventTypes},
-                    {L"CreateObject", kCreateObject}};
+                    {L"CreateObject", kCreateObject},
+                    {L"Embed", kEmbed},
+                    {L"DropFiles", kDropFiles}};
 
 // The script site, and the browser-like security manager the engine asks before ActiveXObject creates
 // anything.
@@ -408,6 +418,108 @@ HRESULT ArgumentAs(DISPPARAMS* params, UINT index, VARTYPE type, Variant& out) {
     return VariantChangeType(&out, arg, 0, type);
 }
 
+// A page's <object>: the control in the system's container window, in a frame window of the host's own.
+// The windows live as long as the process.
+HRESULT EmbedControl(const wchar_t* progId, IDispatch** out) {
+    *out = nullptr;
+    // Drag and drop needs OLE on the page's thread; it stays initialised for the process.
+    const HRESULT ole = OleInitialize(nullptr);
+    if (FAILED(ole)) return ole;
+    HMODULE atl = LoadLibraryW(L"atl.dll");
+    auto init =
+        atl ? reinterpret_cast<BOOL(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
+            : nullptr;
+    auto getControl = atl ? reinterpret_cast<HRESULT(WINAPI*)(HWND, IUnknown**)>(
+                                reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")))
+                          : nullptr;
+    if (!init || !getControl || !init()) return E_FAIL;
+    WNDCLASSW frameClass{};
+    frameClass.lpfnWndProc = DefWindowProcW;
+    frameClass.hInstance = GetModuleHandleW(nullptr);
+    frameClass.lpszClassName = L"KorvaneScriptPage";
+    RegisterClassW(&frameClass);
+    HWND frame = CreateWindowExW(0, L"KorvaneScriptPage", L"page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 400, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (!frame) return HRESULT_FROM_WIN32(GetLastError());
+    HWND container = CreateWindowExW(0, L"AtlAxWin", progId, WS_CHILD | WS_VISIBLE, 10, 10, 300, 200, frame,
+                                     nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (!container) return HRESULT_FROM_WIN32(GetLastError());
+    Ref<IUnknown> control;
+    HRESULT hr = getControl(container, control.Put());
+    if (FAILED(hr)) return hr;
+    return control->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(out));
+}
+
+// What the shell offers while dragging files: a file list in global memory, nothing else.
+class FileListData : public IDataObject {
+public:
+    explicit FileListData(std::vector<std::wstring> paths) : paths_(std::move(paths)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = (iid == IID_IUnknown || iid == IID_IDataObject) ? static_cast<IDataObject*>(this) : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the caller's stack
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
+        if (!format || !medium) return E_INVALIDARG;
+        if (QueryGetData(format) != S_OK) return DV_E_FORMATETC;
+        size_t characters = 1;
+        for (const std::wstring& path : paths_) characters += path.size() + 1;
+        if (characters < 2) characters = 2;
+        HGLOBAL memory =
+            GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(wchar_t));
+        if (!memory) return E_OUTOFMEMORY;
+        auto* files = static_cast<DROPFILES*>(GlobalLock(memory));
+        files->pFiles = sizeof(DROPFILES);
+        files->fWide = TRUE;
+        auto* at = reinterpret_cast<wchar_t*>(files + 1);
+        for (const std::wstring& path : paths_) at += path.copy(at, path.size()) + 1;
+        GlobalUnlock(memory);
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = memory;
+        medium->pUnkForRelease = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
+        return format && format->cfFormat == CF_HDROP && (format->tymed & TYMED_HGLOBAL) ? S_OK
+                                                                                         : DV_E_FORMATETC;
+    }
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
+        return OLE_E_ADVISENOTSUPPORTED;
+    }
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+private:
+    std::vector<std::wstring> paths_;
+};
+
+// Drags the paths over the control's window and drops them, as the shell does; Drop's result.
+HRESULT DropFilesOn(IDispatch* control, std::vector<std::wstring> paths) {
+    Ref<IOleWindow> window;
+    HRESULT hr = control->QueryInterface(IID_IOleWindow, window.PutVoid());
+    if (FAILED(hr)) return hr;
+    HWND handle = nullptr;
+    if (FAILED(hr = window->GetWindow(&handle))) return hr;
+    auto* target = static_cast<IDropTarget*>(GetPropW(handle, L"OleDropTargetInterface"));
+    if (!target) return E_FAIL;
+    Ref<IDropTarget> held = Ref<IDropTarget>::Adopt(target);
+    target->AddRef();
+    FileListData data(std::move(paths));
+    const POINTL point{20, 20};
+    DWORD effect = DROPEFFECT_COPY;
+    if (FAILED(hr = target->DragEnter(&data, 0, point, &effect))) return hr;
+    effect = DROPEFFECT_COPY;
+    if (FAILED(hr = target->DragOver(0, point, &effect))) return hr;
+    effect = DROPEFFECT_COPY;
+    return target->Drop(&data, 0, point, &effect);
+}
+
 HRESULT STDMETHODCALLTYPE HostObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
                                              VARIANT* result, EXCEPINFO*, UINT*) {
     // After Quit every call fails, so that the rest of the script does not run.
@@ -472,6 +584,33 @@ HRESULT STDMETHODCALLTYPE HostObject::Invoke(DISPID id, REFIID, LCID, WORD, DISP
                 V_VT(result) = VT_DISPATCH;
                 V_DISPATCH(result) = object.Get();
                 object->AddRef();
+            }
+            return S_OK;
+        }
+        case kEmbed: {
+            if (FAILED(hr = ArgumentAs(params, 0, VT_BSTR, a))) return hr;
+            Ref<IDispatch> control;
+            if (FAILED(hr = EmbedControl(V_BSTR(&a) ? V_BSTR(&a) : L"", control.Put()))) return hr;
+            if (result) {
+                V_VT(result) = VT_DISPATCH;
+                V_DISPATCH(result) = control.Get();
+                control->AddRef();
+            }
+            return S_OK;
+        }
+        case kDropFiles: {
+            if (FAILED(hr = ArgumentAs(params, 0, VT_DISPATCH, a))) return hr;
+            if (!V_DISPATCH(&a)) return E_INVALIDARG;
+            std::vector<std::wstring> paths;
+            for (UINT i = 1; i < params->cArgs; ++i) {
+                Variant path;
+                if (FAILED(hr = ArgumentAs(params, i, VT_BSTR, path))) return hr;
+                paths.emplace_back(V_BSTR(&path) ? V_BSTR(&path) : L"");
+            }
+            hr = DropFilesOn(V_DISPATCH(&a), std::move(paths));
+            if (result) {
+                V_VT(result) = VT_I4;
+                V_I4(result) = hr;
             }
             return S_OK;
         }

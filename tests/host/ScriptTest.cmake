@@ -7,7 +7,7 @@
 #   searched in the whole text, ^ and $ at line ends). SETUP passes options to the driver that make files
 #   and start lab servers for the run (run_script.py says which); ARGS can name what they made as @NAME@.
 #   LAB: the test needs the FTP lab controller. FIXTURES: further CTest fixtures the test needs.
-#   WINDOWS: the test's process gets DISPLAY=${KORVANE_DISPLAY}, so its windows show (and block until closed).
+#   WINDOWS: the script makes windows: its process gets the run's X display as DISPLAY.
 set(KORVANE_SCRIPT_DRIVER ${CMAKE_CURRENT_LIST_DIR}/run_script.py)
 function(korvane_add_script_test name)
   cmake_parse_arguments(T "LAB;CSCRIPT;WINDOWS" "SCRIPT;EXIT;TIMEOUT" "ARGS;STDOUT;NOT_STDOUT;STDERR;SETUP;FIXTURES" ${ARGN})
@@ -41,7 +41,7 @@ function(korvane_add_script_test name)
             -- ${KORVANE_WINE} ${runner} ${script} ${T_ARGS})
   set(env ${KORVANE_TEST_ENV})
   if(T_WINDOWS)
-    list(APPEND env "DISPLAY=${KORVANE_DISPLAY}")
+    list(APPEND env ${KORVANE_WINDOWS_ENV})
   endif()
   set_property(TEST ${test} PROPERTY ENVIRONMENT ${env})
   set_property(TEST ${test} PROPERTY TIMEOUT ${T_TIMEOUT})

@@ -107,6 +107,11 @@ TEST_F(TypeLibraryTest, TypesInOrder) {
         {TKIND_DISPATCH, "IKorvane", dualFlags, "IKorvane 接口", &IID_IKorvane},
         {TKIND_INTERFACE, "IDispatchEx", TYPEFLAG_FDISPATCHABLE, "", &IID_IDispatchEx},
         {TKIND_INTERFACE, "IServiceProvider", 0, "", &IID_IServiceProvider},
+        // The drop-area control.
+        {TKIND_DISPATCH, "_IFtpDroperEvents", TYPEFLAG_FDISPATCHABLE, "_IFtpDroperEvents 接口",
+         &DIID__IFtpDroperEvents},
+        {TKIND_COCLASS, "FtpDroper", TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL, "FtpDroper Class", &CLSID_FtpDroper},
+        {TKIND_DISPATCH, "IFtpDroper", dualFlags, "IFtpDroper 接口", &IID_IFtpDroper},
     };
     // The upload object's types come first; the other classes' follow them.
     ASSERT_GE(library->GetTypeInfoCount(), sizeof types / sizeof types[0]);
@@ -127,26 +132,82 @@ TEST_F(TypeLibraryTest, TypesInOrder) {
 }
 
 TEST_F(TypeLibraryTest, CoclassNamesItsDefaultAndSourceInterfaces) {
-    CComPtr<ITypeInfo> coclass = TypeAt(1);
-    ASSERT_TRUE(coclass);
-    struct Implemented {
-        const char* name;
-        INT flags;
+    struct Coclass {
+        UINT index;
+        const char* defaultInterface;
+        const char* sourceInterface;
     };
-    const Implemented implemented[] = {
-        {"IKorvane", IMPLTYPEFLAG_FDEFAULT},
-        {"_IKorvaneEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+    const Coclass coclasses[] = {
+        {1, "IKorvane", "_IKorvaneEvents"},
+        {6, "IFtpDroper", "_IFtpDroperEvents"},
     };
-    for (UINT i = 0; i < 2; ++i) {
-        INT flags = 0;
-        HREFTYPE ref = 0;
-        CComPtr<ITypeInfo> type;
-        ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
-        ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
-        ASSERT_EQ(coclass->GetRefTypeInfo(ref, &type), S_OK);
-        EXPECT_EQ(DocumentationOf(type, MEMBERID_NIL).name, implemented[i].name);
-        EXPECT_EQ(flags, implemented[i].flags) << implemented[i].name;
+    for (const Coclass& c : coclasses) {
+        SCOPED_TRACE(c.defaultInterface);
+        CComPtr<ITypeInfo> coclass = TypeAt(c.index);
+        ASSERT_TRUE(coclass);
+        const char* names[] = {c.defaultInterface, c.sourceInterface};
+        const INT expectedFlags[] = {IMPLTYPEFLAG_FDEFAULT, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE};
+        for (UINT i = 0; i < 2; ++i) {
+            INT flags = 0;
+            HREFTYPE ref = 0;
+            CComPtr<ITypeInfo> type;
+            ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
+            ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
+            ASSERT_EQ(coclass->GetRefTypeInfo(ref, &type), S_OK);
+            EXPECT_EQ(DocumentationOf(type, MEMBERID_NIL).name, names[i]);
+            EXPECT_EQ(flags, expectedFlags[i]) << names[i];
+        }
     }
+}
+
+// The control's interface: a setter that keeps the page's function and a method that hands out the list;
+// its event interface has no members.
+TEST_F(TypeLibraryTest, IFtpDroperMembers) {
+    CComPtr<ITypeInfo> dispatchPart = TypeAt(7);
+    ASSERT_TRUE(dispatchPart);
+    HREFTYPE ref = 0;
+    ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK) << "a dual interface";
+    CComPtr<ITypeInfo> vtablePart;
+    ASSERT_EQ(dispatchPart->GetRefTypeInfo(ref, &vtablePart), S_OK);
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(vtablePart->GetTypeAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->wTypeFlags,
+              TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
+    ASSERT_EQ(attributes->cFuncs, 2);
+    vtablePart->ReleaseTypeAttr(attributes);
+    const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
+
+    FUNCDESC* f = nullptr;
+    ASSERT_EQ(vtablePart->GetFuncDesc(0, &f), S_OK);
+    EXPECT_EQ(f->memid, 1);
+    EXPECT_EQ(f->invkind, INVOKE_PROPERTYPUT);
+    EXPECT_EQ(f->oVft, vtableStart);
+    ASSERT_EQ(f->cParams, 1);
+    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
+    EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FIN);
+    vtablePart->ReleaseFuncDesc(f);
+    EXPECT_EQ(NamesOf(vtablePart, 1), std::vector<std::string>{"OnFileDrop"});
+    EXPECT_EQ(DocumentationOf(vtablePart, 1).help, "方法 OnFileDrop");
+
+    ASSERT_EQ(vtablePart->GetFuncDesc(1, &f), S_OK);
+    EXPECT_EQ(f->memid, 2);
+    EXPECT_EQ(f->invkind, INVOKE_FUNC);
+    EXPECT_EQ(f->oVft, vtableStart + static_cast<SHORT>(sizeof(void*)));
+    EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
+    ASSERT_EQ(f->cParams, 1);
+    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
+    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.lptdesc->vt, VT_VARIANT);
+    EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
+    vtablePart->ReleaseFuncDesc(f);
+    EXPECT_EQ(NamesOf(vtablePart, 2), (std::vector<std::string>{"GetSelectedFiles", "var"}));
+    EXPECT_EQ(DocumentationOf(vtablePart, 2).help, "方法GetSelectedFiles");
+
+    CComPtr<ITypeInfo> events = TypeAt(5);
+    ASSERT_TRUE(events);
+    ASSERT_EQ(events->GetTypeAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->cFuncs, 0);
+    EXPECT_EQ(attributes->cVars, 0);
+    events->ReleaseTypeAttr(attributes);
 }
 
 // The interface part of the dual IKorvane: its functions in vtable order after IDispatch's seven.
@@ -446,6 +507,7 @@ TEST_F(ServerTest, ResourcesOfTheDll) {
         {L"TYPELIB", 1, 2052},
         {L"REGISTRY", 101, 2052},
         {L"REGISTRY", 102, 2052},
+        {L"REGISTRY", 104, 2052},
         {L"REGISTRY", 105, 2052},
         {MAKEINTRESOURCEW(6), 7, 2052},  // the string table block of string 100
         {MAKEINTRESOURCEW(16), 1, 0x0804},
@@ -454,10 +516,13 @@ TEST_F(ServerTest, ResourcesOfTheDll) {
     for (const Resource& r : resources) {
         EXPECT_NE(FindResourceExW(module, r.type, MAKEINTRESOURCEW(r.id), r.language), nullptr) << r.id;
     }
-    // The drop-area control's script comes with that class; no bitmap 103.
-    for (UINT absent : {103u, 104u}) {
+    // No bitmap 103.
+    for (UINT absent : {103u}) {
         EXPECT_EQ(FindResourceW(module, MAKEINTRESOURCEW(absent), L"REGISTRY"), nullptr) << absent;
     }
+
+    // The control's ToolboxBitmap32 entry names bitmap 103, which the DLL does not carry.
+    EXPECT_EQ(FindResourceW(module, MAKEINTRESOURCEW(103), MAKEINTRESOURCEW(2)), nullptr);
 
     HRSRC manifest = FindResourceExW(module, MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(2), 1033);
     ASSERT_NE(manifest, nullptr);

@@ -61,6 +61,7 @@ class Build:
             root + "\\AppID\\" + self.appid: {"": self.appid_name},
             root + "\\AppID\\" + self.dll_key: {"AppID": self.appid},
             **self.picker.class_keys(root, self.libid_as_written),
+            **control_keys(self, root),
         }
 
     # The scripts write these GUIDs with some groups in lower case; registry keys ignore case, values do not.
@@ -75,7 +76,15 @@ class Build:
     def roots_of_class_keys(self, root):
         """The keys whose removal takes all of class_keys with them."""
         return [root + "\\" + self.progid, root + "\\" + self.independent_progid, root + "\\CLSID\\" + self.clsid,
-                root + "\\AppID\\" + self.appid, root + "\\AppID\\" + self.dll_key] + self.picker.roots(root)
+                root + "\\AppID\\" + self.appid, root + "\\AppID\\" + self.dll_key] + control_roots(self, root) + \
+            self.picker.roots(root)
+
+    def library_interfaces(self):
+        """The library's interfaces that registration writes: (IID, name, marshaller)."""
+        return [(self.iid, "IKorvane", TYPELIB_MARSHALLER), (self.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER)] + \
+            control_interfaces(self) + \
+            [(self.picker.iid, "IFtpPartition", TYPELIB_MARSHALLER),
+             (self.picker.diid, "_IFtpPartitionEvents", DISPATCH_MARSHALLER)]
 
 
 class Picker:
@@ -126,6 +135,49 @@ PICKERS = {
                    clsid_as_written="{078BD8BC-CD61-4751-8ABA-E0BEED4D5152}",
                    iid="{F3A31FDF-A386-4C1B-BCE5-53CD71145D1E}", diid="{47D45F8A-72AD-4070-8F25-C50128E91EAA}"),
 }
+
+# The drop-area control (REGISTRY 104): its identifiers per build, the CLSID as its script writes it.
+CONTROL = {
+    "i686": dict(clsid="{6DB2E5BF-FCB7-4224-A8BF-0E0143C83F04}", written="{6DB2E5BF-FCB7-4224-A8BF-0E0143C83F04}",
+                 iid="{3ED32FD9-3ED6-42B7-8B09-451F28B2A7FA}", diid="{2967C53F-B6D6-4947-9455-EA08A0EFC642}"),
+    "x86_64": dict(clsid="{5FF29549-3D33-4C5E-B297-4B746450A5AC}", written="{5FF29549-3D33-4c5e-B297-4B746450A5AC}",
+                   iid="{004B30B5-D597-4D71-96BA-C8BD579F37CE}", diid="{B0B5580B-C72F-4E4E-B650-6A0CBD6E4DD5}"),
+}
+
+
+def control_keys(build, root):
+    c, suffix = CONTROL[build.arch], build.suffix
+    progid, independent, name = "Tamsic.FtpDroper%s.1" % suffix, "Tamsic.FtpDroper%s" % suffix, "FtpDroper%s Class" % suffix
+    key = root + "\\CLSID\\" + c["clsid"]
+    return {
+        root + "\\" + progid: {"": name},
+        root + "\\" + progid + "\\CLSID": {"": c["written"]},
+        root + "\\" + independent: {"": name},
+        root + "\\" + independent + "\\CLSID": {"": c["written"]},
+        root + "\\" + independent + "\\CurVer": {"": progid},
+        key: {"": name, "AppID": build.appid},
+        key + "\\ProgID": {"": progid},
+        key + "\\VersionIndependentProgID": {"": independent},
+        key + "\\Programmable": {},
+        key + "\\InprocServer32": {"": build.wine_path, "ThreadingModel": "Apartment"},
+        key + "\\Control": {},
+        key + "\\ToolboxBitmap32": {"": build.wine_path + ", 103"},
+        key + "\\MiscStatus": {"": "0"},
+        key + "\\MiscStatus\\1": {"": "131473"},
+        key + "\\TypeLib": {"": build.libid_as_written},
+        key + "\\Version": {"": "1.0"},
+    }
+
+
+def control_roots(build, root):
+    c, suffix = CONTROL[build.arch], build.suffix
+    return [root + "\\Tamsic.FtpDroper%s.1" % suffix, root + "\\Tamsic.FtpDroper%s" % suffix,
+            root + "\\CLSID\\" + c["clsid"]]
+
+
+def control_interfaces(build):
+    c = CONTROL[build.arch]
+    return [(c["iid"], "IFtpDroper", TYPELIB_MARSHALLER), (c["diid"], "_IFtpDroperEvents", DISPATCH_MARSHALLER)]
 
 OPTIONS = None  # set by main()
 
@@ -240,10 +292,7 @@ class RegistrationTest(unittest.TestCase):
         path_key = ("HKCR\\TypeLib\\%s\\1.0\\0\\%s" % (build.libid, build.syskind)).lower()
         self.assertIn(path_key, library, "%s: type library not registered for %s" % (build.dll_key, build.syskind))
         self.assertEqual(library[path_key][""].lower(), build.wine_path.lower())
-        for iid, name, marshaller in ((build.iid, "IKorvane", TYPELIB_MARSHALLER),
-                                      (build.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER),
-                                      (build.picker.iid, "IFtpPartition", TYPELIB_MARSHALLER),
-                                      (build.picker.diid, "_IFtpPartitionEvents", DISPATCH_MARSHALLER)):
+        for iid, name, marshaller in build.library_interfaces():
             interface = read_tree(build, "HKCR\\Interface\\" + iid)
             key = ("HKCR\\Interface\\" + iid).lower()
             self.assertEqual(interface.get(key, {}).get(""), name, "%s: Interface key of %s" % (build.dll_key, name))
@@ -253,10 +302,8 @@ class RegistrationTest(unittest.TestCase):
 
     def assertTypeLibraryNotRegistered(self, build):
         self.assertEqual(read_tree(build, "HKCR\\TypeLib\\" + build.libid), {})
-        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.iid), {})
-        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.diid), {})
-        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.picker.iid), {})
-        self.assertEqual(read_tree(build, "HKCR\\Interface\\" + build.picker.diid), {})
+        for iid, name, _ in build.library_interfaces():
+            self.assertEqual(read_tree(build, "HKCR\\Interface\\" + iid), {}, "%s: %s" % (build.dll_key, name))
 
     def platformInterfaces(self, build):
         return {name: read_tree(build, "HKCR\\Interface\\" + iid) for name, iid in PLATFORM_INTERFACES.items()}
