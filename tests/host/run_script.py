@@ -127,6 +127,31 @@ def poll(condition, process, deadline):
     return None
 
 
+def cpu_ticks(pid):
+    """The process's user and system time so far, in clock ticks (None once it has gone)."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rpartition(")")[2].split()
+        return int(fields[11]) + int(fields[12])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def wait_until_idle(process, deadline=30, quiet=0.3):
+    """Waits until the process has used no processor time for QUIET seconds: a dialog that has just shown
+    is still filling its list and setting its focus, and keys typed before that can be lost. On a loaded
+    machine that takes far longer than on an idle one, so the driver waits for it rather than a fixed time."""
+    end = time.monotonic() + deadline
+    last, since = cpu_ticks(process.pid), time.monotonic()
+    while time.monotonic() < end and process.poll() is None:
+        time.sleep(0.05)
+        now = cpu_ticks(process.pid)
+        if now != last:
+            last, since = now, time.monotonic()
+        elif time.monotonic() - since >= quiet:
+            return
+
+
 def answer_dialogs(process, actions):
     """Answers the process's file-open dialogs in order; returns the failures and a line per dialog."""
     notes, failures = [], []
@@ -139,14 +164,15 @@ def answer_dialogs(process, actions):
             break
         shown = time.monotonic() - start
         window = windows[0]
+        wait_until_idle(process)
         xdotool("windowfocus", "--sync", window)
-        time.sleep(0.5)  # the list fills after the window shows
+        wait_until_idle(process)
         if action.startswith("type:"):
             xdotool("type", "--delay", "20", action[5:])
             xdotool("key", "Return")
         elif action == "all":
             xdotool("key", "shift+Tab", "Home", "shift+End")
-            time.sleep(0.3)
+            wait_until_idle(process)
             xdotool("key", "Return")
         elif action == "cancel":
             xdotool("key", "Escape")
