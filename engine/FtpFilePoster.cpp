@@ -249,7 +249,9 @@ void FtpFilePoster::RunJob() {
         }
     }
 
-    command.Quit();
+    // Over a connection that never stood there is nobody to say goodbye to (and a send on a socket whose
+    // connect was cut short would wait for that connect).
+    if (controlConnected) command.Quit();
     control_.Close();
     control_.Cleanup();
 
