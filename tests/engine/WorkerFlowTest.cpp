@@ -276,7 +276,8 @@ FLOW_TABLE(
     {"a reply dripped a byte at a time: one deadline for the whole reply",
      [](PeerScript& s) {
          std::vector<std::string> bytes;
-         for (char c : std::string("230 Login successful, one byte at a time.\r\n")) bytes.push_back(std::string(1, c));
+         for (char c : std::string("230 Login successful, one byte at a time.\r\n"))
+             bytes.push_back(std::string(1, c));
          s.replies["PASS"] = InPieces(bytes, 100);
      },
      L"",
@@ -324,8 +325,8 @@ TEST_F(Flow, ADataConnectionTheServerStopsReadingEndsWith16) {
 TEST_F(Flow, ALocalFileThatCannotBeOpenedIs14AndTheServerIsNeverToldToStore) {
     // Gone, or locked by another program, since the page measured it.
     LocalFile locked(LocalBytes(1000, 9));
-    const HANDLE exclusive =
-        CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE exclusive = CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
     const std::wstring paths[] = {L"C:\\no\\such\\file.bin", locked.Path()};
     for (const std::wstring& path : paths) {
@@ -587,7 +588,8 @@ TEST_F(Flow, AStopWhileTheJobWaitsForAReplySendsOnlyQuitAndEndsSilently) {
         {"TYPE", L"", Join({kLogin, {"type I\r\n", "QUIT\r\n"}})},
         {"SIZE", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "QUIT\r\n"}})},
         {"PASV", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "QUIT\r\n"}})},
-        {"REST", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "REST 0\r\n", "QUIT\r\n"}})},
+        {"REST", L"",
+         Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "REST 0\r\n", "QUIT\r\n"}})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.verb);
