@@ -634,4 +634,34 @@ TEST_F(Flow, AStopWhileTheJobWaitsForAReplySendsOnlyQuitAndEndsSilently) {
     }
 }
 
+TEST_F(Flow, TheLineGoingDownAtAnyStepEndsTheJobWithOneErrorAndTheNextPostWorks) {
+    TimeoutScope shortWait(30000, 5000);
+    const char* verbs[] = {"",    "USER", "PASS", "FEAT", "CLNT", "PWD", "MKD",
+                           "CWD", "TYPE", "SIZE", "PASV", "REST", "STOR"};
+    for (const char* verb : verbs) {
+        SCOPED_TRACE(*verb ? verb : "greeting");
+        FreshSink();
+        PeerScript script;
+        if (*verb)
+            script.replies[verb] = Hangup();
+        else
+            script.greeting = Hangup();
+        ScriptedPeer peer(script);
+        LocalFile local(LocalBytes(kFileSize, 10));
+        FtpFilePoster poster;
+        Outcome outcome = RunJob(poster, peer, local.Path(), kFileSize, L"in", L"up.bin");
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(1u, outcome.finals);
+        EXPECT_EQ(Report::Error, outcome.final.kind);
+        EXPECT_EQ(0u, peer.Data().size());
+
+        FreshSink();
+        ScriptedPeer again{PeerScript()};
+        outcome = RunJob(poster, again, local.Path(), kFileSize, L"in", L"up.bin");
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(Report::Complete, outcome.final.kind) << "error " << outcome.final.errorCode;
+        EXPECT_TRUE(again.Data() == local.Bytes());
+    }
+}
+
 }  // namespace
