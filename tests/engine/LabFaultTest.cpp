@@ -3,6 +3,7 @@
 // script, the command lines the server must have received (in order, exactly) and how the job ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "LabTestSupport.h"
@@ -104,8 +105,8 @@ FAULT_TABLE(
     DelaysAndSilence,
     {"PASS answered after 1.5 s", [](Script& s) { s.Delay("PASS", 1500); }, Join({kLogin, kFolder, kStore}),
      kComplete, true},
-    {"SIZE answered after 1.5 s: the late reply is dropped", [](Script& s) { s.Delay("SIZE", 1500); },
-     Join({kLogin, kFolder, kStore}), kComplete, true},
+    {"SIZE answered after 1.5 s", [](Script& s) { s.Delay("SIZE", 1500); }, Join({kLogin, kFolder, kStore}),
+     kComplete, true},
     {"the final reply after 1.5 s", [](Script& s) { s.FinalDelay(1500); }, Join({kLogin, kFolder, kStore}),
      kComplete, true},
     {"no greeting", [](Script& s) { s.SilentGreeting(); }, {"QUIT"}, Poster::ReceiveFailed, false, 1000},
@@ -177,6 +178,23 @@ TEST_F(LabFaults, AResumeAgainstTheScriptedStoreSendsOnlyTheRest) {
     EXPECT_EQ(4097, transfers[0].offset);
     EXPECT_EQ(static_cast<long long>(kSize - 4097), transfers[0].bytes);
     EXPECT_TRUE(lab_.RemoteFile(server.id, "in/f.bin", true).data == local.Bytes());
+}
+
+TEST_F(LabFaults, AStopDuringTheTransferThenAResumeLeavesTheServersCopyWhole) {
+    // The server is still writing the first transfer's bytes a while after its data connection closed.
+    const ftplab::Server server =
+        lab_.StartScripted(Script().Credentials("u", "p").Set("STOR#1.store_delay", "1500"));
+    const size_t size = 10 * 65536 + 123;
+    LocalFile local(LocalBytes(size, 24));
+    const JobResult job = StopThenPostAgain(server.port, "u", "p", local, L"", L"f.bin");
+    ASSERT_TRUE(job.reported);
+    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
+    ASSERT_EQ(2u, lab_.Transfers(server.id, 2, 10000).size());
+    const ftplab::FileInfo stored = lab_.RemoteFile(server.id, "f.bin", true);
+    EXPECT_EQ(static_cast<long long>(size), stored.size);
+    EXPECT_TRUE(stored.data == local.Bytes()) << "the server's copy differs";
+    const std::vector<std::string> commands = lab_.Commands(server.id);
+    EXPECT_EQ(1, std::count(commands.begin(), commands.end(), std::string("APPE f.bin")));
 }
 
 }  // namespace

@@ -707,7 +707,7 @@ class RealInstance(Instance):
 # ------------------------------------------------------------ scripted server
 
 COMMAND_FIELDS = {'reply', 'split', 'gap', 'delay', 'action', 'effect', 'final', 'final.split', 'final.gap',
-                  'final.delay', 'final.action', 'close_after', 'accept'}
+                  'final.delay', 'final.action', 'close_after', 'accept', 'store_delay'}
 ACTIONS = {'reply', 'silent', 'mute', 'close', 'reply-close'}
 FINAL_ACTIONS = {'reply', 'none', 'silent', 'mute', 'close', 'reply-close'}
 NEEDS_LOGIN = {'PWD', 'MKD', 'CWD', 'CDUP', 'TYPE', 'SIZE', 'PASV', 'REST', 'STOR', 'APPE'}
@@ -1142,6 +1142,10 @@ class Session:
         while not channel.done.wait(0.2):
             if self.instance.stopped:
                 return
+        # A server still writing what reached it when the client has moved on.
+        store_delay = rule_int(job['rule'], 'store_delay', 0)
+        if store_delay:
+            time.sleep(store_delay / 1000.0)
         size = channel.received
         md5 = hashlib.md5()
         real = job['real']
