@@ -15,10 +15,9 @@ export WINEPREFIX="$KORVANE_CACHE/wine-demo" WINEDEBUG=-all
 jobs=${KORVANE_JOBS:-$(nproc)}
 python=/usr/bin/python3
 
-cmake --no-warn-unused-cli -S "$root" -B build/i686 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686.cmake" \
-  -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
+cmake --preset i686 -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
 echo "[demo] building Korvane.dll and the script host (i686)"
-cmake --build build/i686 --target Korvane korvane_script_host -j"$jobs"
+cmake --build --preset i686 --target Korvane korvane_script_host -j"$jobs"
 
 work=$(mktemp -d /tmp/korvane-demo.XXXXXX)
 server_pid=
