@@ -28,7 +28,7 @@ PACKAGES=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 wine32:i386 libwine-dev
   cmake ninja-build libboost-dev googletest dpkg-dev locales
-  python3 python3-pyftpdlib vsftpd curl openssl xvfb xdotool imagemagick
+  python3 python3-pyftpdlib vsftpd curl openssl xvfb xdotool imagemagick clang-format
   gcc libc6-dev flex bison patch
 )
 
