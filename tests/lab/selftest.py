@@ -97,6 +97,10 @@ def refused(port):
         return False
     except ConnectionRefusedError:
         return True
+    except ConnectionResetError:
+        # The listener was there for the handshake and closed before the connection was taken: not refused
+        # yet (a poll asks again).
+        return False
 
 
 class Raw:
