@@ -185,15 +185,15 @@ public:
     IConnectionPointImpl(const IConnectionPointImpl&) = delete;
     IConnectionPointImpl& operator=(const IConnectionPointImpl&) = delete;
     ~IConnectionPointImpl() {
-        for (int i = 0; i < m_vec.GetSize(); ++i) {
-            if (IUnknown* sink = m_vec.GetAt(i)) sink->Release();
+        for (int i = 0; i < sinks_.GetSize(); ++i) {
+            if (IUnknown* sink = sinks_.GetAt(i)) sink->Release();
         }
     }
 
     IConnectionPoint* GetConnectionPoint() { return &point_; }
 
 protected:
-    CDV m_vec;  // the advised sinks, each the pointer the sink gave for *piid
+    CDV sinks_;  // the advised sinks, each the pointer the sink gave for *piid
 
 private:
     T* Owner() { return static_cast<T*>(this); }
@@ -234,7 +234,7 @@ private:
             if (FAILED(sink->QueryInterface(*piid, reinterpret_cast<void**>(&events))) || !events) {
                 return CONNECT_E_CANNOTCONNECT;
             }
-            const DWORD added = owner_->m_vec.Add(events);
+            const DWORD added = owner_->sinks_.Add(events);
             if (added == 0) {
                 events->Release();
                 return CONNECT_E_ADVISELIMIT;
@@ -243,8 +243,8 @@ private:
             return S_OK;
         }
         STDMETHOD(Unadvise)(DWORD cookie) override {
-            IUnknown* sink = owner_->m_vec.GetAt(static_cast<int>(cookie) - 1);
-            if (cookie == 0 || !owner_->m_vec.Remove(cookie)) return CONNECT_E_NOCONNECTION;
+            IUnknown* sink = owner_->sinks_.GetAt(static_cast<int>(cookie) - 1);
+            if (cookie == 0 || !owner_->sinks_.Remove(cookie)) return CONNECT_E_NOCONNECTION;
             sink->Release();
             return S_OK;
         }
@@ -253,12 +253,12 @@ private:
             *out = nullptr;
             std::vector<CONNECTDATA> items;
             try {
-                items.reserve(static_cast<size_t>(owner_->m_vec.GetSize()));  // the loop then cannot throw
+                items.reserve(static_cast<size_t>(owner_->sinks_.GetSize()));  // the loop then cannot throw
             } catch (const std::bad_alloc&) {
                 return E_OUTOFMEMORY;
             }
-            for (int i = 0; i < owner_->m_vec.GetSize(); ++i) {
-                if (IUnknown* sink = owner_->m_vec.GetAt(i)) {
+            for (int i = 0; i < owner_->sinks_.GetSize(); ++i) {
+                if (IUnknown* sink = owner_->sinks_.GetAt(i)) {
                     sink->AddRef();
                     items.push_back(CONNECTDATA{sink, static_cast<DWORD>(i + 1)});
                 }

@@ -72,7 +72,7 @@ public:
     void SetPerUserRegistration(bool perUser) { perUser_ = perUser; }
     bool GetPerUserRegistration() const { return perUser_; }
 
-    GUID m_libid{};
+    GUID libid_{};
 
 protected:
     // What the exports do; CAtlDllModuleT passes the module's own AppID script run in.

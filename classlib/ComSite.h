@@ -15,18 +15,18 @@ class IObjectWithSiteImpl : public IObjectWithSite {
 public:
     // Keeps a counted reference to the new site and drops the old one; null clears it.
     STDMETHOD(SetSite)(IUnknown* site) override {
-        m_spUnkSite = site;
+        site_ = site;
         return S_OK;
     }
     STDMETHOD(GetSite)(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        if (!m_spUnkSite) return E_FAIL;
-        return m_spUnkSite->QueryInterface(iid, out);
+        if (!site_) return E_FAIL;
+        return site_->QueryInterface(iid, out);
     }
 
 protected:
-    CComPtr<IUnknown> m_spUnkSite;
+    CComPtr<IUnknown> site_;
 };
 
 // Supports exactly the options in supportedSafety; none are enabled at first.
@@ -43,7 +43,7 @@ public:
             return hr;
         }
         *supported = supportedSafety;
-        *enabled = m_dwCurrentSafety;
+        *enabled = currentSafety_;
         return S_OK;
     }
     STDMETHOD(SetInterfaceSafetyOptions)(REFIID iid, DWORD mask, DWORD enabled) override {
@@ -51,10 +51,10 @@ public:
         if (FAILED(ComQueryInterface(static_cast<T*>(this), iid, answered.ReceiveVoid())))
             return E_NOINTERFACE;
         if (mask & ~supportedSafety) return E_FAIL;
-        m_dwCurrentSafety = (mask & enabled) | (~mask & m_dwCurrentSafety);
+        currentSafety_ = (mask & enabled) | (~mask & currentSafety_);
         return S_OK;
     }
 
 protected:
-    DWORD m_dwCurrentSafety = 0;
+    DWORD currentSafety_ = 0;
 };

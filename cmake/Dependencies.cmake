@@ -7,12 +7,12 @@ foreach(dir ${KORVANE_LOG4CPLUS_DIR} ${KORVANE_CRYPTOPP_DIR})
   endif()
 endforeach()
 
-set(KORVANE_LOG4CPLUS_LIB "${KORVANE_LOG4CPLUS_DIR}/lib/liblog4cplusSU.a")
-add_library(korvane::log4cplus INTERFACE IMPORTED)
-target_include_directories(korvane::log4cplus SYSTEM INTERFACE "${KORVANE_LOG4CPLUS_DIR}/include")
-target_link_libraries(korvane::log4cplus INTERFACE "${KORVANE_LOG4CPLUS_LIB}" ws2_32 advapi32)
-target_compile_definitions(korvane::log4cplus INTERFACE LOG4CPLUS_STATIC)
+# log4cplus installs its CMake package (log4cplus::log4cplusSU, the static Unicode library). Its target does
+# not say that the library is static, which the headers must know.
+find_package(log4cplus 2.0.8 EXACT CONFIG REQUIRED PATHS "${KORVANE_LOG4CPLUS_DIR}" NO_DEFAULT_PATH)
+target_compile_definitions(log4cplus::log4cplusSU INTERFACE LOG4CPLUS_STATIC)
 
+# Crypto++'s own makefile installs no CMake package files: an imported target of ours.
 set(KORVANE_CRYPTOPP_LIB "${KORVANE_CRYPTOPP_DIR}/lib/libcrypto++.a")
 add_library(korvane::cryptopp INTERFACE IMPORTED)
 target_include_directories(korvane::cryptopp SYSTEM INTERFACE "${KORVANE_CRYPTOPP_DIR}/include")

@@ -1,6 +1,6 @@
 #include "com/DovrinModule.h"
 
-CDovrinModule::CDovrinModule() : CAtlDllModuleT<CDovrinModule>(g_objectMap) { m_libid = LIBID_DovrinLib; }
+CDovrinModule::CDovrinModule() : CAtlDllModuleT<CDovrinModule>(g_objectMap) { libid_ = LIBID_DovrinLib; }
 
 HRESULT CDovrinModule::AddCommonRGSReplacements(CRegistrar& registrar) {
     return registrar.AddReplacement(L"APPID", GetAppId());

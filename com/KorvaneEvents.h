@@ -59,9 +59,9 @@ private:
     template <class Fill>
     HRESULT Raise(DISPID id, UINT count, Fill fill) {
         HRESULT result = S_OK;
-        const int slots = this->m_vec.GetSize();
+        const int slots = this->sinks_.GetSize();
         for (int i = 0; i < slots; ++i) {
-            CComPtr<IUnknown> sink(this->m_vec.GetAt(i));
+            CComPtr<IUnknown> sink(this->sinks_.GetAt(i));
             if (!sink) continue;
             VARIANT arguments[kMaxArguments];
             for (UINT a = 0; a < count; ++a) VariantInit(&arguments[a]);

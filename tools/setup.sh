@@ -10,14 +10,25 @@ CRYPTOPP_VERSION=8.7.0
 TARGETS="i686 x86_64"
 
 say() { echo "[setup] $*" >&2; }
+# Every change to the system (packages, apt entries under /etc, the locale, the cache folder under /var) goes
+# through as_root: sudo when not root. Every step checks first, so a set-up machine needs no sudo at all.
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# apt reads its package lists before an install, a source fetch or a download: refreshed once per run, and
+# only when one of those steps runs.
+apt_updated=
+apt_update_once() {
+  [ -n "$apt_updated" ] && return 0
+  as_root apt-get update -qq
+  apt_updated=1
+}
 
 PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 wine32:i386 libwine-dev
   cmake ninja-build libboost-dev googletest dpkg-dev locales
-  python3 python3-pyftpdlib vsftpd curl openssl xvfb xdotool imagemagick
+  python3 python3-pyftpdlib vsftpd curl openssl xvfb xdotool imagemagick clang-format
   gcc libc6-dev flex bison patch
 )
 
@@ -37,7 +48,7 @@ install_packages() {
   missing=$(missing_packages)
   if [ -n "$missing" ]; then
     say "installing: $(echo $missing)"
-    as_root apt-get update -qq
+    apt_update_once
     # dpkg-dev must not pull upgrades of the toolchain along with it.
     as_root apt-get install -y -qq --no-upgrade $missing >/dev/null
   fi
@@ -46,15 +57,17 @@ install_packages() {
 # apt-get source needs a deb-src entry: derive it from the system's own apt entries.
 ensure_deb_src() {
   local src=/etc/apt/sources.list.d/korvane-deb-src.sources
-  [ -f "$src" ] && return 0
-  if ls /etc/apt/sources.list.d/*.sources >/dev/null 2>&1; then
+  if [ ! -f "$src" ]; then
     say "adding a deb-src entry derived from the existing apt entries"
-    cat /etc/apt/sources.list.d/*.sources | sed 's/^Types:.*/Types: deb-src/' | as_root tee "$src" >/dev/null
-  else
-    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | as_root tee /etc/apt/sources.list.d/korvane-deb-src.list >/dev/null
-    touch "$src"
+    if ls /etc/apt/sources.list.d/*.sources >/dev/null 2>&1; then
+      cat /etc/apt/sources.list.d/*.sources | sed 's/^Types:.*/Types: deb-src/' | as_root tee "$src" >/dev/null
+    else
+      grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | as_root tee /etc/apt/sources.list.d/korvane-deb-src.list >/dev/null
+      as_root touch "$src"
+    fi
+    apt_updated=
   fi
-  as_root apt-get update -qq
+  apt_update_once
 }
 
 fetch_source() { # package dir-glob
@@ -149,14 +162,22 @@ ensure_pureftpd() {
   local d="$KORVANE_CACHE/pure-ftpd"
   [ -x "$d/usr/sbin/pure-ftpd" ] && return 0
   say "unpacking pure-ftpd"
+  apt_update_once
   mkdir -p "$d.dl" && (cd "$d.dl" && apt-get download -qq pure-ftpd >/dev/null 2>&1)
   dpkg -x "$d.dl"/pure-ftpd_*.deb "$d"
   rm -rf "$d.dl"
 }
 
-main() {
+# The cache belongs to the user who runs the tests: everything in it is written without root.
+ensure_cache() {
+  [ -d "$KORVANE_CACHE" ] && [ -w "$KORVANE_CACHE" ] && return 0
+  say "creating $KORVANE_CACHE for $(id -un)"
   as_root mkdir -p "$KORVANE_CACHE"
   as_root chown "$(id -u):$(id -g)" "$KORVANE_CACHE"
+}
+
+main() {
+  ensure_cache
   install_packages
   ensure_locale
   ensure_pureftpd

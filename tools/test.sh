@@ -32,16 +32,16 @@ if [ ! -f "$WINEPREFIX/.done" ]; then
   touch "$WINEPREFIX/.done"
 fi
 
+# The presets (CMakePresets.json) name each target's build folder and toolchain; this run's cache, prefix and
+# display go in as cache variables.
 for t in i686 x86_64; do
-  cmake -S "$root" -B "build/$t" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$t.cmake" \
-    -DKORVANE_CACHE="$KORVANE_CACHE" -DKORVANE_WINEPREFIX="$WINEPREFIX" \
+  cmake --preset "$t" -DKORVANE_CACHE="$KORVANE_CACHE" -DKORVANE_WINEPREFIX="$WINEPREFIX" \
     -DKORVANE_DISPLAY="$KORVANE_DISPLAY" >/dev/null
   echo "[test] building $t"
-  cmake --build "build/$t" -j"$jobs"
+  cmake --build --preset "$t" -j"$jobs"
 done
-
-# One CTest run over both targets, so there is one summary.
-printf 'subdirs("i686" "x86_64")\n' > build/CTestTestfile.cmake
+# One CTest run over both targets, so there is one summary: the test preset "all" (build/).
+cmake --preset all >/dev/null
 
 # Wine's services inherit the stdio of the first Wine process: start them with harmless stdio, or CTest
 # waits for ever on a pipe they keep open.
@@ -49,5 +49,4 @@ DISPLAY=$KORVANE_DISPLAY wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 DISPLAY=$KORVANE_DISPLAY /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 echo "[test] running the tests of both targets"
-cd build
-env -u DISPLAY ctest -j"$jobs" --output-on-failure --timeout 900 "$@"
+ctest --preset all -j"$jobs" "$@"

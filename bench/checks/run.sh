@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 declare -A exe
 for t in x86_64 i686; do
   b=$prefix-$t
-  [ -f "$b/build.ninja" ] || cmake -S "$root" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$t.cmake" \
+  [ -f "$b/build.ninja" ] || cmake -S "$root" --preset "$t" -B "$b" \
     -DKORVANE_CACHE="$KORVANE_CACHE" -DKORVANE_WINEPREFIX="$WINEPREFIX" >/dev/null
   cmake --build "$b" -j8 --target checks_bench >/dev/null
   exe[$t]=$b/bench/checks/checks_bench.exe

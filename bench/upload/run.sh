@@ -28,7 +28,7 @@ bash "$root/tools/setup.sh" >/dev/null
 declare -A exe
 for t in x86_64 i686; do
   b=${BENCH_BUILD_PREFIX:-$root/build/bench}-$t
-  [ -f "$b/build.ninja" ] || cmake -S "$root" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$t.cmake" \
+  [ -f "$b/build.ninja" ] || cmake -S "$root" --preset "$t" -B "$b" \
     -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
   cmake --build "$b" --target upload_bench >/dev/null
   exe[$t]=$b/bench/upload/upload_bench.exe

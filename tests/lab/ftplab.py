@@ -8,6 +8,7 @@ TCP with a one-line request / one-line reply protocol; README.md next to this
 file describes it.
 
     ftplab.py serve --state FILE [--daemon] [--idle-exit SECONDS]
+    ftplab.py start --state FILE --kind KIND --user USER --password PASSWORD [--read-limit BYTES]
     ftplab.py stop --state FILE
 
 Standard library only, besides pyftpdlib for the pyftpdlib servers.
@@ -560,6 +561,9 @@ class RealInstance(Instance):
             raise LabError('start needs user= and pass=')
         if self.kind not in ('pyftpdlib', 'vsftpd', 'pureftpd'):
             raise LabError('unknown server kind %r (pyftpdlib, vsftpd, pureftpd)' % self.kind)
+        self.read_limit = int_arg(args, 'read_limit', 0)
+        if self.read_limit and self.kind != 'pyftpdlib':
+            raise LabError('read_limit is for pyftpdlib only')
         self.block = None
         self.proc = None
         self.claim = None
@@ -610,7 +614,7 @@ class RealInstance(Instance):
         with open(config, 'w') as f:
             json.dump({'port': self.port, 'pasv_low': self.pasv_low, 'pasv_high': self.pasv_high,
                        'root': self.root, 'user': escape(self.user), 'password': escape(self.password),
-                       'idle': self.idle}, f)
+                       'idle': self.idle, 'read_limit': self.read_limit}, f)
         return [PYTHON, os.path.abspath(__file__), '_pyftpdlib', config]
 
     def configure_vsftpd(self):
@@ -1268,7 +1272,7 @@ class ScriptedInstance(Instance):
 def run_pyftpdlib(config_path):
     """Child process body of a pyftpdlib instance."""
     from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
     from pyftpdlib.servers import FTPServer
     with open(config_path) as f:
         cfg = json.load(f)
@@ -1282,6 +1286,12 @@ def run_pyftpdlib(config_path):
         pass
 
     Handler.authorizer = authorizer
+    if cfg.get('read_limit'):
+        # At most that many bytes a second from a data connection: an upload that takes its time.
+        class ThrottledData(ThrottledDTPHandler):
+            read_limit = cfg['read_limit']
+
+        Handler.dtp_handler = ThrottledData
     Handler.passive_ports = list(range(cfg['pasv_low'], cfg['pasv_high'] + 1))
     Handler.auth_failed_timeout = 0
     Handler.timeout = cfg['idle']
@@ -1576,6 +1586,24 @@ def request(port, line, timeout=30):
         return data.decode(errors='replace').strip()
 
 
+def start_server(state_path, kind, user, password, read_limit):
+    """A real server for a shell script: it lives until `stop` (or its idle time), not with a connection."""
+    state = read_state(state_path)
+    if state is None or not controller_alive(state[1]):
+        print('ftplab: no controller recorded in %s' % state_path, file=sys.stderr)
+        return 1
+    fields = {'kind': kind, 'user': user, 'pass': password, 'keep': True}
+    if read_limit:
+        fields['read_limit'] = read_limit
+    word, values = parse_line(request(state[0], format_line('start', fields).rstrip('\n'), timeout=60).encode())
+    if word != 'ok':
+        print('ftplab: start failed: %s' % values.get('message', b'').decode(errors='replace'), file=sys.stderr)
+        return 1
+    for key, value in values.items():
+        print('%s=%s' % (key, value.decode(errors='replace')))
+    return 0
+
+
 def stop_controller(state_path):
     state = read_state(state_path)
     if state is None:
@@ -1665,11 +1693,20 @@ def main(argv):
     p_serve.add_argument('--daemon', action='store_true', help='detach and return once ready')
     p_serve.add_argument('--idle-exit', type=int, default=CONTROLLER_IDLE,
                          help='exit after this many seconds without a request')
+    p_start = sub.add_parser('start', help='start a real server that lives until stop; prints key=value lines')
+    p_start.add_argument('--state', required=True)
+    p_start.add_argument('--kind', required=True, choices=['pyftpdlib', 'vsftpd', 'pureftpd'])
+    p_start.add_argument('--user', required=True)
+    p_start.add_argument('--password', required=True)
+    p_start.add_argument('--read-limit', type=int, default=0,
+                         help='pyftpdlib: at most this many bytes a second from a data connection')
     p_stop = sub.add_parser('stop', help='stop the controller and every server it started')
     p_stop.add_argument('--state', required=True)
     args = parser.parse_args(argv[1:])
     if args.command == 'serve':
         return serve(args.state, args.daemon, args.idle_exit)
+    if args.command == 'start':
+        return start_server(args.state, args.kind, args.user, args.password, args.read_limit)
     return stop_controller(args.state)
 
 

@@ -97,6 +97,10 @@ def refused(port):
         return False
     except ConnectionRefusedError:
         return True
+    except ConnectionResetError:
+        # The listener was there for the handshake and closed before the connection was taken: not refused
+        # yet (a poll asks again).
+        return False
 
 
 class Raw:
@@ -510,6 +514,28 @@ class LifecycleTests(LabCase):
         self.assertFalse(refused(kept_port))
         self.lab('stop', id=kept_id)
         self.assertTrue(refused(kept_port))
+
+    def test_start_from_the_command_line_outlives_the_command(self):
+        # For shell scripts (tools/demo.sh): the server stays after the command has ended, until stop.
+        out = subprocess.run([PYTHON, FTPLAB, 'start', '--state', self.state, '--kind', 'pyftpdlib',
+                              '--user', USER, '--password', PASSWORD, '--read-limit', '65536'],
+                             check=True, timeout=60, stdout=subprocess.PIPE, text=True).stdout
+        srv = dict(line.split('=', 1) for line in out.splitlines())
+        payload = os.urandom(100000)
+        ftp = ftplib.FTP()
+        ftp.connect('127.0.0.1', int(srv['port']), timeout=10)
+        ftp.login(USER, PASSWORD)
+        ftp.storbinary('STOR f.bin', io.BytesIO(payload))
+        ftp.quit()
+        self.assertEqual(self.lab('file', id=srv['id'], path='f.bin')['md5'].decode(),
+                         hashlib.md5(payload).hexdigest())
+        self.assertTrue(os.path.isfile(os.path.join(srv['root'], 'f.bin')))
+        self.lab('stop', id=srv['id'])
+        self.assertTrue(wait_until(lambda: not ftplab.alive(int(srv['pid'])), 5))
+
+    def test_read_limit_is_for_pyftpdlib_only(self):
+        with self.assertRaisesRegex(LabError, 'pyftpdlib only'):
+            self.lab('start', kind='vsftpd', user=USER, read_limit=1000, **{'pass': PASSWORD})
 
     def test_idle_instances_stop_by_themselves(self):
         ident, port = self.lab.script(idle=1)
