@@ -598,17 +598,20 @@ void CKorvane::DeferStart(bool& pending) {
 void CKorvane::RunPendingStarts() {
     if (closing_ || (!pendingPost_ && !pendingFileCheck_)) return;
     CheckUploadSettled();
-    Guarded([&] {
-        // The poster runs until its worker has delivered its last report.
-        if (pendingPost_ && !uploadActive_ && reportsUnderWay_[UploadWork] == 0 && !poster_->IsRunning()) {
-            pendingPost_ = false;
-            StartUpload();
-        }
-        if (pendingFileCheck_ && !md5Active_ && !crcActive_ && CheckMayStart()) {
-            pendingFileCheck_ = false;
-            StartFileCheck();
-        }
-    }, nullptr);
+    Guarded(
+        [&] {
+            // The poster runs until its worker has delivered its last report.
+            if (pendingPost_ && !uploadActive_ && reportsUnderWay_[UploadWork] == 0 &&
+                !poster_->IsRunning()) {
+                pendingPost_ = false;
+                StartUpload();
+            }
+            if (pendingFileCheck_ && !md5Active_ && !crcActive_ && CheckMayStart()) {
+                pendingFileCheck_ = false;
+                StartFileCheck();
+            }
+        },
+        nullptr);
     // Last: it may end the object's last work.
     if (!pendingPost_ && !pendingFileCheck_) delivery_.EndWork(PendingWork);
 }
@@ -677,25 +680,34 @@ void CKorvane::UploadStateReport(const wchar_t* caption, RaiseRequest request) {
     }
 }
 
+// A final report is counted from before the run reads as over, so that a start asked meanwhile waits for
+// it; the count ends before the work-done notice, the worker's last touch of the object.
 void CKorvane::postComplete(int taskId) {
     if (closing_) return;
-    state_ = StateUploaded;
-    uploadActive_ = false;
-    Guarded([&] { UploadStateReport(L"postComplete", RaiseRequest(this, kPostComplete, taskId)); }, nullptr);
+    {
+        ReportScope report(reportsUnderWay_[UploadWork]);
+        state_ = StateUploaded;
+        uploadActive_ = false;
+        Guarded([&] { UploadStateReport(L"postComplete", RaiseRequest(this, kPostComplete, taskId)); },
+                nullptr);
+    }
     delivery_.WorkDone(UploadWork);
 }
 
 void CKorvane::postError(int taskId, int errorCode) {
     if (closing_) return;
-    state_ = StateError;
-    errorCode_ = static_cast<UINT>(errorCode);
-    uploadActive_ = false;
-    Guarded(
-        [&] {
-            UploadStateReport(L"postError", RaiseRequest(this, kPostError, static_cast<ULONG>(taskId),
-                                                         static_cast<ULONG>(errorCode)));
-        },
-        nullptr);
+    {
+        ReportScope report(reportsUnderWay_[UploadWork]);
+        state_ = StateError;
+        errorCode_ = static_cast<UINT>(errorCode);
+        uploadActive_ = false;
+        Guarded(
+            [&] {
+                UploadStateReport(L"postError", RaiseRequest(this, kPostError, static_cast<ULONG>(taskId),
+                                                             static_cast<ULONG>(errorCode)));
+            },
+            nullptr);
+    }
     delivery_.WorkDone(UploadWork);
 }
 
@@ -751,40 +763,52 @@ void CKorvane::md5Process(int percent) {
 
 void CKorvane::md5Complete() {
     if (closing_ || !md5Gate_.Enter(true)) return;
-    state_ = StateChecked;
-    md5Active_ = false;
-    CheckStateReport(Md5Work, L"md5Complete");
-    md5Gate_.Leave();
+    {
+        ReportScope report(reportsUnderWay_[Md5Work]);
+        state_ = StateChecked;
+        md5Active_ = false;
+        CheckStateReport(Md5Work, L"md5Complete");
+        md5Gate_.Leave();
+    }
     delivery_.WorkDone(Md5Work);
 }
 
 void CKorvane::md5Error() {
     if (closing_ || !md5Gate_.Enter(true)) return;
-    const UINT code = static_cast<UINT>(md5Checker_.GetErrorCode());
-    state_ = StateError;
-    errorCode_ = code;
-    md5Active_ = false;
-    CheckStateReport(Md5Work, L"md5Error");
-    md5Gate_.Leave();
+    {
+        ReportScope report(reportsUnderWay_[Md5Work]);
+        const UINT code = static_cast<UINT>(md5Checker_.GetErrorCode());
+        state_ = StateError;
+        errorCode_ = code;
+        md5Active_ = false;
+        CheckStateReport(Md5Work, L"md5Error");
+        md5Gate_.Leave();
+    }
     delivery_.WorkDone(Md5Work);
 }
 
 void CKorvane::crcError() {
     if (closing_) return;
-    // The CRC check's own code (200), not the MD5 checker's.
-    const UINT code = static_cast<UINT>(crcChecker_.GetErrorCode());
-    state_ = StateError;
-    errorCode_ = code;
-    crcActive_ = false;
-    CheckStateReport(CrcWork, L"md5Error");
+    {
+        ReportScope report(reportsUnderWay_[CrcWork]);
+        // The CRC check's own code (200), not the MD5 checker's.
+        const UINT code = static_cast<UINT>(crcChecker_.GetErrorCode());
+        state_ = StateError;
+        errorCode_ = code;
+        crcActive_ = false;
+        CheckStateReport(CrcWork, L"md5Error");
+    }
     delivery_.WorkDone(CrcWork);
 }
 
 void CKorvane::crcComplete() {
     if (closing_) return;
-    state_ = StateChecked;
-    crcActive_ = false;
-    CheckStateReport(CrcWork, L"md5Complete");
+    {
+        ReportScope report(reportsUnderWay_[CrcWork]);
+        state_ = StateChecked;
+        crcActive_ = false;
+        CheckStateReport(CrcWork, L"md5Complete");
+    }
     delivery_.WorkDone(CrcWork);
 }
 

@@ -13,7 +13,8 @@ constexpr UINT kPollMilliseconds = 100;
 
 // ---- the window
 
-const WindowMessageEntry<PageThreadDelivery::SignalWindow>* PageThreadDelivery::SignalWindow::GetMessageMap() {
+const WindowMessageEntry<PageThreadDelivery::SignalWindow>*
+PageThreadDelivery::SignalWindow::GetMessageMap() {
     static const WindowMessageEntry<SignalWindow> map[] = {
         {kSignalMessage, kSignalMessage, &SignalWindow::OnSignal},
         {WM_TIMER, WM_TIMER, &SignalWindow::OnTimer},

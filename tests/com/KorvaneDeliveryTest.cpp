@@ -76,8 +76,8 @@ TEST_P(KorvaneRestartTest, AStartFromInsideACallbackIsCarriedOutAndNothingHangs)
     };
     ASSERT_EQ(korvane->FileCheck(), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return restarted; }, 60000)) << "no report to restart from";
-    ASSERT_TRUE(PumpUntil([&] { return states->calls.size() > callsAtRestart && StatesSeen().back() == 6; },
-                          60000))
+    ASSERT_TRUE(
+        PumpUntil([&] { return states->calls.size() > callsAtRestart && StatesSeen().back() == 6; }, 60000))
         << "the start asked inside the callback was lost";
     Pump(300);
     const std::vector<LONG> seen = StatesSeen();
@@ -90,12 +90,13 @@ TEST_P(KorvaneRestartTest, AStartFromInsideACallbackIsCarriedOutAndNothingHangs)
     ReleaseAndExpectFreed();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Callbacks, KorvaneRestartTest,
-    ::testing::Values(RestartCase{"StopThenCheckInsideMd5Progress", L"md5", 5, true},
-                      RestartCase{"CheckInsideMd5Completion", L"md5", 6, false},
-                      RestartCase{"CheckInsideCrcCompletion", L"crc", 6, false}),
-    [](const ::testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Callbacks, KorvaneRestartTest,
+                         ::testing::Values(RestartCase{"StopThenCheckInsideMd5Progress", L"md5", 5, true},
+                                           RestartCase{"CheckInsideMd5Completion", L"md5", 6, false},
+                                           RestartCase{"CheckInsideCrcCompletion", L"crc", 6, false}),
+                         [](const ::testing::TestParamInfo<RestartCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // A Stop drops a start that waits for the stopped run; a later start is carried out as usual.
 TEST_F(KorvaneDeliveryTest, AStopDropsAStartThatWaits) {
@@ -199,11 +200,10 @@ TEST_F(KorvaneDeliveryTest, MessagesFromAnotherProgramAreIgnored) {
     Prepare(MakeSparseFile(L"zeros.bin", kGib), L"md5");
     ASSERT_EQ(korvane->FileCheck(), S_OK);
     const ForeignMessage messages[] = {
-        {WM_APP + 0x4B1, 0, 0x10},           {WM_APP + 0x4B1, 0, -1},
-        {WM_APP + 0x4B2, 0, 0},              {WM_APP + 0x4B2, 1, 0},
-        {WM_APP + 0x4B2, 2, 0},              {WM_APP + 0x4B2, 0x7FFFFFFF, 0x10},
-        {WM_TIMER, 1, 0},                    {WM_TIMER, 1, 0x10},
-        {WM_CLOSE, 0, 0},                    {WM_APP, 0, 0x10},
+        {WM_APP + 0x4B1, 0, 0x10}, {WM_APP + 0x4B1, 0, -1}, {WM_APP + 0x4B2, 0, 0},
+        {WM_APP + 0x4B2, 1, 0},    {WM_APP + 0x4B2, 2, 0},  {WM_APP + 0x4B2, 0x7FFFFFFF, 0x10},
+        {WM_TIMER, 1, 0},          {WM_TIMER, 1, 0x10},     {WM_CLOSE, 0, 0},
+        {WM_APP, 0, 0x10},
     };
     std::atomic<int> windowsFound{0};
     std::atomic<bool> done{false};
@@ -259,13 +259,13 @@ TEST_F(KorvaneDeliveryTest, AHugeTextThatFindsNoMemoryAnswersOutOfMemory) {
     ASSERT_TRUE(static_cast<BSTR>(huge));
     struct TextCall {
         const char* name;
-        HRESULT(STDMETHODCALLTYPE IKorvane::*setter)(BSTR);
+        HRESULT (STDMETHODCALLTYPE IKorvane::*setter)(BSTR);
     };
     const TextCall setters[] = {
-        {"LocalFile", &IKorvane::put_LocalFile}, {"RemoteFolder", &IKorvane::put_RemoteFolder},
+        {"LocalFile", &IKorvane::put_LocalFile},   {"RemoteFolder", &IKorvane::put_RemoteFolder},
         {"RemoteFile", &IKorvane::put_RemoteFile}, {"UserName", &IKorvane::put_UserName},
-        {"UserPass", &IKorvane::put_UserPass},   {"IP", &IKorvane::put_IP},
-        {"CrypType", &IKorvane::put_CrypType},   {"LogFile", &IKorvane::put_LogFile},
+        {"UserPass", &IKorvane::put_UserPass},     {"IP", &IKorvane::put_IP},
+        {"CrypType", &IKorvane::put_CrypType},     {"LogFile", &IKorvane::put_LogFile},
     };
     ASSERT_EQ(korvane->put_Debug(VARIANT_TRUE), S_OK);
     {
@@ -273,7 +273,8 @@ TEST_F(KorvaneDeliveryTest, AHugeTextThatFindsNoMemoryAnswersOutOfMemory) {
                             reinterpret_cast<const void*>(&FailingMalloc));
         ASSERT_TRUE(failing.Applied());
         failingThread = GetCurrentThreadId();
-        for (const TextCall& call : setters) EXPECT_EQ((korvane->*call.setter)(huge), E_OUTOFMEMORY) << call.name;
+        for (const TextCall& call : setters)
+            EXPECT_EQ((korvane->*call.setter)(huge), E_OUTOFMEMORY) << call.name;
         failingThread = 0;
     }
     ASSERT_EQ(korvane->put_Debug(VARIANT_FALSE), S_OK);

@@ -309,7 +309,8 @@ TEST_P(KorvaneUploadRestartTest, AStartFromInsideACallbackIsCarriedOut) {
     Listen();
     ASSERT_EQ(korvane->put_FileID(1), S_OK);
     // A stopped upload must still be sending when it is stopped: a file that takes long.
-    const std::wstring first = c.stopFirst ? MakeSparseFile(L"first.bin", 4096 * kMib) : MakeFile(L"first.bin", kLongUpload);
+    const std::wstring first =
+        c.stopFirst ? MakeSparseFile(L"first.bin", 4096 * kMib) : MakeFile(L"first.bin", kLongUpload);
     const std::wstring second = MakeFile(L"second.bin", 100000);
     Target(server, L"", L"first.bin", first);
     bool restarted = false;
@@ -349,13 +350,12 @@ TEST_P(KorvaneUploadRestartTest, AStartFromInsideACallbackIsCarriedOut) {
     EXPECT_TRUE(WaitUntilFreed(5000)) << "the object outlived its uploads";
 }
 
-INSTANTIATE_TEST_SUITE_P(Callbacks, KorvaneUploadRestartTest,
-                         ::testing::Values(UploadRestartCase{"StopThenPostInsideOnPost", DISPID_VALUE, true},
-                                           UploadRestartCase{"StopThenPostInsidePostProcess", kPostProcess, true},
-                                           UploadRestartCase{"PostInsidePostComplete", kPostComplete, false}),
-                         [](const ::testing::TestParamInfo<UploadRestartCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Callbacks, KorvaneUploadRestartTest,
+    ::testing::Values(UploadRestartCase{"StopThenPostInsideOnPost", DISPID_VALUE, true},
+                      UploadRestartCase{"StopThenPostInsidePostProcess", kPostProcess, true},
+                      UploadRestartCase{"PostInsidePostComplete", kPostComplete, false}),
+    [](const ::testing::TestParamInfo<UploadRestartCase>& info) { return std::string(info.param.name); });
 
 // An object in the multithreaded apartment, reached from the page's thread through a proxy: method 1 sleeps
 // a little, method 2 answers at once.
