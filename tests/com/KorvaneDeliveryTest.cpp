@@ -117,6 +117,31 @@ TEST_F(KorvaneDeliveryTest, AStopDropsAStartThatWaits) {
     ReleaseAndExpectFreed();
 }
 
+// A page that asks again from inside every failed validation: each start waits until the one that calls
+// the page is over, so the page sees one failure after another on its own thread instead of a recursion
+// that ends the process.
+TEST_F(KorvaneDeliveryTest, AStartAskedInsideItsOwnValidationWaitsForIt) {
+    Prepare(MakeFile(L"small.bin", 5000), L"crc");
+    PutText(korvane, &IKorvane::put_IP, L"");
+    int depth = 0, deepest = 0;
+    bool insist = true;
+    states->onCall = [&](const Call& call) {
+        if (!insist || call.arguments.size() != 2 || call.arguments[1].number != 3) return;
+        deepest = std::max(deepest, ++depth);
+        EXPECT_EQ(korvane->FileCheck(), S_OK);
+        --depth;
+    };
+    ASSERT_EQ(korvane->FileCheck(), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return states->calls.size() >= 5; }, 10000)) << "the starts asked again were lost";
+    EXPECT_EQ(deepest, 1) << "a start ran inside the validation that asked for it";
+    // The page gives in: it fixes the address, and the start it asked last runs to its end.
+    insist = false;
+    PutText(korvane, &IKorvane::put_IP, L"127.0.0.1");
+    ASSERT_TRUE(PumpUntil([&] { return StateSeen(6); }, 10000));
+    ExpectOnThread(states->calls, pageThread_, "OnStateChanged");
+    ReleaseAndExpectFreed();
+}
+
 // ---- workers that cannot be started, notices that cannot be posted
 
 uintptr_t __cdecl RefuseThread(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*) {

@@ -97,6 +97,9 @@ def refused(port):
         return False
     except ConnectionRefusedError:
         return True
+    except ConnectionResetError:
+        # The connect landed in the backlog of a listener that was closing: ask again.
+        return False
 
 
 class Raw:
