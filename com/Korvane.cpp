@@ -497,11 +497,9 @@ STDMETHODIMP CKorvane::Stop() {
         }
         // A start that waits for a stopped run is stopped before it begins. Last: it may end the object's
         // last work, and the page holds the object while it calls.
-        if (pendingPost_ || pendingFileCheck_) {
-            pendingPost_ = false;
-            pendingFileCheck_ = false;
-            delivery_.EndWork(PendingWork);
-        }
+        pendingPost_ = false;
+        pendingFileCheck_ = false;
+        ReleasePendingWork();
         return S_OK;
     });
 }
@@ -591,8 +589,17 @@ void CKorvane::OnPoll() {
 
 void CKorvane::DeferStart(bool& pending) {
     // While a start waits the object keeps itself, and the timer that carries the start out runs.
-    if (!pendingPost_ && !pendingFileCheck_) delivery_.TakeWork(PendingWork);
+    if (!pendingHeld_) {
+        delivery_.TakeWork(PendingWork);
+        pendingHeld_ = true;
+    }
     pending = true;
+}
+
+void CKorvane::ReleasePendingWork() {
+    if (!pendingHeld_ || pendingPost_ || pendingFileCheck_) return;
+    pendingHeld_ = false;
+    delivery_.EndWork(PendingWork);
 }
 
 void CKorvane::RunPendingStarts() {
@@ -612,8 +619,8 @@ void CKorvane::RunPendingStarts() {
             }
         },
         nullptr);
-    // Last: it may end the object's last work.
-    if (!pendingPost_ && !pendingFileCheck_) delivery_.EndWork(PendingWork);
+    // Last: it may end the object's last work. A start that ran may have asked for the next one.
+    ReleasePendingWork();
 }
 
 void CKorvane::CheckUploadSettled() {

@@ -215,6 +215,8 @@ private:
     // Page's thread: a start that waits (pendingPost_ or pendingFileCheck_), and the starts that waited for a
     // run's work to end, once it has.
     void DeferStart(bool& pending);
+    // Drops the waiting starts' hold on the object once none waits; it may end the object.
+    void ReleasePendingWork();
     // Page's thread: no MD5 or CRC-32 run can keep a new check waiting (nor be waited for inside a report).
     bool CheckMayStart();
     void RunPendingStarts();
@@ -304,6 +306,8 @@ private:
     // Page's thread: a Post or FileCheck that waits for a run's work to end.
     bool pendingPost_ = false;
     bool pendingFileCheck_ = false;
+    // The waiting starts hold one PendingWork.
+    bool pendingHeld_ = false;
     bool starting_ = false;
     int pageCallbacks_ = 0;
     // Workers' reports of each kind that may be calling the page right now.
