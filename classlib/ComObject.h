@@ -125,7 +125,13 @@ public:
     static HRESULT CreateInstance(CComObject** out) {
         if (!out) return E_POINTER;
         *out = nullptr;
-        auto* object = new (std::nothrow) CComObject();
+        // A member's constructor may throw when memory runs out; no exception leaves the creation.
+        CComObject* object = nullptr;
+        try {
+            object = new (std::nothrow) CComObject();
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
         if (!object) return E_OUTOFMEMORY;
         // FinalConstruct may hand out and drop references: a temporary one keeps the object alive meanwhile.
         object->InternalAddRef();
@@ -183,7 +189,12 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (!outer) return E_INVALIDARG;
-        auto* object = new (std::nothrow) CComAggObject(outer);
+        CComAggObject* object = nullptr;
+        try {
+            object = new (std::nothrow) CComAggObject(outer);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
         if (!object) return E_OUTOFMEMORY;
         object->AddRef();
         const HRESULT hr = object->contained_.FinalConstruct();

@@ -106,9 +106,9 @@ HWND CWindowBase::CreateWindowOfClass(const WindowClassInfo& info, HWND parent, 
     creatingWindow = this;
     // A child window's menu argument is its identifier.
     const HMENU menu = (style & WS_CHILD) ? reinterpret_cast<HMENU>(id) : nullptr;
-    const HWND window = CreateWindowExW(exStyle, info.name, title ? title : L"", style, rect.left, rect.top,
-                                        rect.right - rect.left, rect.bottom - rect.top, parent, menu, instance,
-                                        nullptr);
+    const HWND window =
+        CreateWindowExW(exStyle, info.name, title ? title : L"", style, rect.left, rect.top,
+                        rect.right - rect.left, rect.bottom - rect.top, parent, menu, instance, nullptr);
     const DWORD error = GetLastError();
     creatingWindow = outer;
     if (!window) {

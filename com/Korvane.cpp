@@ -3,6 +3,7 @@
 #include "com/Korvane.h"
 
 #include <cwchar>
+#include <new>
 
 #include "Biz/Log.h"
 #include "com/ApartmentScope.h"
@@ -17,14 +18,6 @@ using Tamsic::Threading::ScopedLock;
 
 namespace {
 
-// A worker asks the page's thread to raise an event (sent: the worker waits until it is raised) or tells it
-// that its last report is over (posted: nothing waits). The timer looks for runs that end without a report.
-constexpr UINT kRaiseMessage = WM_APP + 0x4B1;
-constexpr UINT kWorkDoneMessage = WM_APP + 0x4B2;
-constexpr UINT_PTR kPollTimer = 1;
-constexpr UINT kPollMilliseconds = 100;
-const wchar_t kWindowClass[] = L"KorvanePageThreadWindow";
-
 // _IKorvaneEvents
 constexpr DISPID kPostComplete = 1;
 constexpr DISPID kPostError = 2;
@@ -33,49 +26,49 @@ constexpr DISPID kPostConnected = 5;
 
 const wchar_t kFetchFailedText[] = L"从全局GIT中获取指针失败";
 
-LRESULT CALLBACK PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    if (message == kRaiseMessage || message == kWorkDoneMessage || message == WM_TIMER) {
-        if (auto* object = reinterpret_cast<CKorvane*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
-            return object->OnWindowMessage(message, wParam, lParam);
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-// The window class lives as long as the module: a class left behind at unload would keep a procedure that
-// is gone with the DLL.
-bool RegisterPageWindowClass(HINSTANCE instance) {
-    static bool registered = false;  // guarded by the module's critical section
-    CComCritSecLock<CComCriticalSection> hold(CAtlModule::Get()->GetCriticalSection());
-    if (registered) return true;
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = &PageWindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kWindowClass;
-    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
-    registered = true;
-    CAtlModule::Get()->AddTermFunc(
-        [](void* module) {
-            UnregisterClassW(kWindowClass, static_cast<HINSTANCE>(module));
-            registered = false;
-        },
-        instance);
-    return true;
-}
-
 CComBSTR ToBstr(const CString& text) {
     return CComBSTR(text.GetString(), static_cast<UINT>(text.GetLength()));
+}
+
+// A COM method's body: no C++ exception leaves it. CString and the standard containers throw when memory runs
+// out.
+template <class Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// A worker's report: what cannot be done for want of memory is left out, and the worker goes on.
+template <class Body>
+void Guarded(Body&& body, std::nullptr_t) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
 }
 
 }  // namespace
 
 // What a worker's report asks the page's thread to raise.
-struct CKorvane::RaiseRequest {
+struct CKorvane::RaiseRequest : PageThreadDelivery::Request {
+    RaiseRequest(CKorvane* object, DISPID event, ULONG taskId, ULONG errorCode = 0, BSTR speed = nullptr,
+                 BSTR postedLength = nullptr, BSTR percent = nullptr, BSTR time = nullptr)
+        : object(object),
+          event(event),
+          taskId(taskId),
+          errorCode(errorCode),
+          speed(speed),
+          postedLength(postedLength),
+          percent(percent),
+          time(time) {}
+    void Run() override { object->RaiseEvent(*this); }
+
+    CKorvane* object;
     DISPID event;
     ULONG taskId;
     ULONG errorCode;
@@ -131,6 +124,11 @@ bool StoppableRunGate::TakeStoppedIdle() {
     return true;
 }
 
+bool StoppableRunGate::StopPending() {
+    ScopedLock hold(lock_);
+    return stopPending_;
+}
+
 bool StoppableRunGate::ForgetStopped() {
     ScopedLock hold(lock_);
     const bool pending = stopPending_;
@@ -140,7 +138,8 @@ bool StoppableRunGate::ForgetStopped() {
 
 // ---- creation, destruction, identity
 
-CKorvane::CKorvane() : maxFileSize_(static_cast<int64_t>(20.0 * SizeGB)), poster_(new FtpFilePoster) {
+CKorvane::CKorvane()
+    : maxFileSize_(static_cast<int64_t>(20.0 * SizeGB)), poster_(new (std::nothrow) FtpFilePoster) {
     md5Checker_.SetSink(static_cast<Md5CheckerEvent*>(this));
     crcChecker_.SetSink(static_cast<Crc32Event*>(this));
 }
@@ -149,16 +148,8 @@ CKorvane::~CKorvane() {
     // No worker of this object runs now (each holds a reference). A report that would still come in, of a
     // stopped run that the engine object is letting end, is dropped.
     closing_ = true;
-    if (window_.handle) SetWindowLongPtrW(window_.handle, GWLP_USERDATA, 0);
-    if (const DWORD cookie = gitCookie_.exchange(0)) {
-        CComPtr<IGlobalInterfaceTable> git;
-        if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
-    }
+    delivery_.Abandon();
     // The engine objects go next (each waits for its worker), then the window, then the texts and references.
-}
-
-CKorvane::PageWindow::~PageWindow() {
-    if (handle) DestroyWindow(handle);
 }
 
 HRESULT CKorvane::UpdateRegistry(bool registering) {
@@ -189,12 +180,8 @@ const ConnectionPointEntry* CKorvane::GetConnectionPointTable() {
 HRESULT CKorvane::FinalConstruct() {
     CComPtr<IGlobalInterfaceTable> git;
     KORVANE_RETURN_IF_FAILED(CAtlModule::Get()->GetGITPtr(&git));
-    const HINSTANCE instance = CAtlModule::Get()->GetModuleInstance();
-    if (!RegisterPageWindowClass(instance)) return HRESULT_FROM_WIN32(GetLastError());
-    window_.handle =
-        CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, this);
-    if (!window_.handle) return HRESULT_FROM_WIN32(GetLastError());
-    return S_OK;
+    if (!poster_) return E_OUTOFMEMORY;
+    return delivery_.Create(this, static_cast<IKorvane*>(this), IID_IKorvane);
 }
 
 std::string CKorvane::DecryptCredential(const std::string& base64, const std::string& keyText) {
@@ -240,23 +227,29 @@ STDMETHODIMP CKorvane::get_ErrorCode(UINT* pVal) {
 }
 
 STDMETHODIMP CKorvane::get_FileLength(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    CString text;
-    text.Format(L"%I64d", static_cast<long long>(fileSize_));
-    *pVal = ToBstr(text).Detach();
-    return S_OK;
+    return Guarded([&] {
+        if (!pVal) return E_POINTER;
+        CString text;
+        text.Format(L"%I64d", static_cast<long long>(fileSize_));
+        *pVal = ToBstr(text).Detach();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::get_MD5(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = ToBstr(md5Checker_.GetResult()).Detach();
-    return S_OK;
+    return Guarded([&] {
+        if (!pVal) return E_POINTER;
+        *pVal = ToBstr(md5Checker_.GetResult()).Detach();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::get_CRC(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = ToBstr(crcChecker_.GetResult()).Detach();
-    return S_OK;
+    return Guarded([&] {
+        if (!pVal) return E_POINTER;
+        *pVal = ToBstr(crcChecker_.GetResult()).Detach();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::get_LogData(BSTR* pVal) {
@@ -273,38 +266,48 @@ STDMETHODIMP CKorvane::put_Object(IDispatchEx* newVal) {
 }
 
 STDMETHODIMP CKorvane::put_LocalFile(BSTR newVal) {
-    localFile_ = CString(newVal);
-    // The size is read here only; a file that cannot be opened reads as 0 after FileInfo's message.
-    Tamsic::IO::FileInfo info(localFile_);
-    fileSize_ = info.GetSize();
-    return S_OK;
+    return Guarded([&] {
+        localFile_ = CString(newVal);
+        // The size is read here only; a file that cannot be opened reads as 0 after FileInfo's message.
+        Tamsic::IO::FileInfo info(localFile_);
+        fileSize_ = info.GetSize();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_RemoteFolder(BSTR newVal) {
-    remoteFolder_ = CString(newVal);
-    return S_OK;
+    return Guarded([&] {
+        remoteFolder_ = CString(newVal);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_RemoteFile(BSTR newVal) {
-    remoteFile_ = CString(newVal);
-    return S_OK;
+    return Guarded([&] {
+        remoteFile_ = CString(newVal);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_UserName(BSTR newVal) {
-    const CString text(newVal);
-    CString trimmed(text);
-    trimmed.TrimRight();
-    trimmed.TrimLeft();
-    // A blank name is ignored before any decryption: the previous name stays.
-    if (trimmed.IsEmpty()) return S_OK;
-    userName_ = encryption_ ? DecryptCredentialText(text) : text;
-    return S_OK;
+    return Guarded([&] {
+        const CString text(newVal);
+        CString trimmed(text);
+        trimmed.TrimRight();
+        trimmed.TrimLeft();
+        // A blank name is ignored before any decryption: the previous name stays.
+        if (trimmed.IsEmpty()) return S_OK;
+        userName_ = encryption_ ? DecryptCredentialText(text) : text;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_UserPass(BSTR newVal) {
-    const CString text(newVal);
-    userPass_ = encryption_ ? DecryptCredentialText(text) : text;
-    return S_OK;
+    return Guarded([&] {
+        const CString text(newVal);
+        userPass_ = encryption_ ? DecryptCredentialText(text) : text;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_FileID(ULONG newVal) {
@@ -313,8 +316,10 @@ STDMETHODIMP CKorvane::put_FileID(ULONG newVal) {
 }
 
 STDMETHODIMP CKorvane::put_IP(BSTR newVal) {
-    ip_ = CString(newVal);
-    return S_OK;
+    return Guarded([&] {
+        ip_ = CString(newVal);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_Port(ULONG newVal) {
@@ -343,8 +348,10 @@ STDMETHODIMP CKorvane::put_AutoCreateFolder(VARIANT_BOOL newVal) {
 }
 
 STDMETHODIMP CKorvane::put_CrypType(BSTR newVal) {
-    crypType_ = CString(newVal);
-    return S_OK;
+    return Guarded([&] {
+        crypType_ = CString(newVal);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::put_Encryption(VARIANT_BOOL newVal) {
@@ -358,14 +365,17 @@ STDMETHODIMP CKorvane::put_Debug(VARIANT_BOOL newVal) {
 }
 
 STDMETHODIMP CKorvane::put_LogFile(BSTR newVal) {
-    // Opens nothing unless Debug was already on and the path is not empty.
-    OpenLogFile(GetLogger(), debug_, std::wstring(CString(newVal).GetString()));
-    return S_OK;
+    return Guarded([&] {
+        // Opens nothing unless Debug was already on and the path is not empty.
+        OpenLogFile(GetLogger(), debug_, std::wstring(CString(newVal).GetString()));
+        return S_OK;
+    });
 }
 
 // ---- the script functions, on the page's thread
 
 STDMETHODIMP CKorvane::FireOnPost(BSTR postedLength, BSTR speed, BSTR percent, BSTR time) {
+    CallbackScope callback(pageCallbacks_);
     // Held for the call: the function may clear OnPost while it runs.
     CComPtr<IDispatchEx> function(onPost_.Get());
     if (!function) return S_OK;
@@ -390,6 +400,7 @@ STDMETHODIMP CKorvane::FireOnPost(BSTR postedLength, BSTR speed, BSTR percent, B
 }
 
 STDMETHODIMP CKorvane::FireStateChanged() {
+    CallbackScope callback(pageCallbacks_);
     CComPtr<IDispatchEx> function(onStateChanged_.Get());
     if (!function) return S_OK;
     VARIANT arguments[2];
@@ -428,10 +439,25 @@ bool CKorvane::Validate() {
 }
 
 STDMETHODIMP CKorvane::Post() {
-    // An upload of this object that still runs keeps the poster: the call changes nothing.
-    CheckUploadSettled();
-    if (uploadActive_) return S_OK;
-    if (!Validate()) return S_OK;
+    return Guarded([&] {
+        CheckUploadSettled();
+        // A running upload keeps the poster: the call changes nothing.
+        if (uploadActive_ && !uploadStopRequested_) return S_OK;
+        // A stopped upload that is still ending, an upload report under way (the page may be inside it), a
+        // poster whose worker is still delivering its last report, or a start that is telling the page its
+        // validation: the start waits, so that nothing here waits for a worker that waits for the page.
+        if (uploadActive_ || reportsUnderWay_[UploadWork] > 0 || poster_->IsRunning() || starting_) {
+            DeferStart(pendingPost_);
+            return S_OK;
+        }
+        StartUpload();
+        return S_OK;
+    });
+}
+
+void CKorvane::StartUpload() {
+    StartingScope starting(starting_);
+    if (!Validate()) return;
     state_ = StateUploading;
     poster_->SetEvent(static_cast<KorvaneEvent*>(this));
     poster_->SetFileSize(fileSize_);
@@ -440,55 +466,92 @@ STDMETHODIMP CKorvane::Post() {
     uploadStopRequested_ = false;
     uploadActive_ = true;
     uploadUnsettled_ = true;
-    TakeWork(UploadWork);
+    delivery_.TakeWork(UploadWork);
     if (!poster_->Post(localFile_, remoteFolder_, remoteFile_)) {
         uploadActive_ = false;
         uploadUnsettled_ = false;
-        EndWork(UploadWork);
+        UploadNotStarted();
+        delivery_.EndWork(UploadWork);
     }
-    return S_OK;
+}
+
+void CKorvane::UploadNotStarted() {
+    // The job ends the way a job that could not send its commands ends.
+    state_ = StateError;
+    errorCode_ = FtpFilePoster::SendFailed;
+    Fire_PostError(fileId_, FtpFilePoster::SendFailed);
+    FireStateChanged();
 }
 
 STDMETHODIMP CKorvane::Stop() {
-    const LONG state = state_;
-    if (state == StateChecking) {
-        // Also while a CRC check runs, which has no stop and runs to its end.
-        md5Checker_.Stop();
-        if (md5Gate_.Stop()) md5Active_ = false;
-    } else if (state == StateUploading) {
-        // Honoured while the file data goes out; no progress of this upload reaches the page any more.
-        poster_->Stop();
-        uploadStopRequested_ = true;
-    }
-    return S_OK;
+    return Guarded([&] {
+        const LONG state = state_;
+        if (state == StateChecking) {
+            // Also while a CRC check runs, which has no stop and runs to its end.
+            md5Checker_.Stop();
+            if (md5Gate_.Stop()) md5Active_ = false;
+        } else if (state == StateUploading) {
+            // Honoured while the file data goes out; no progress of this upload reaches the page any more.
+            poster_->Stop();
+            uploadStopRequested_ = true;
+        }
+        // A start that waits for a stopped run is stopped before it begins. Last: it may end the object's
+        // last work, and the page holds the object while it calls.
+        pendingPost_ = false;
+        pendingFileCheck_ = false;
+        ReleasePendingWork();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKorvane::FileCheck() {
+    return Guarded([&] {
+        // One check at a time: a check that still runs keeps the object's state; the call changes nothing.
+        if (md5Active_ || crcActive_) return S_OK;
+        if (!CheckMayStart() || starting_) {
+            DeferStart(pendingFileCheck_);
+            return S_OK;
+        }
+        StartFileCheck();
+        return S_OK;
+    });
+}
+
+bool CKorvane::CheckMayStart() {
+    // A stopped MD5 check that is no longer in a report ends its work here; its worker ends at its next
+    // block, which the checker's start waits for.
+    CheckStoppedMd5();
+    if (md5Gate_.StopPending()) return false;
+    // Inside a check's report the checker's worker waits for the page: a start must not wait for it.
+    return pageCallbacks_ == 0 || (reportsUnderWay_[Md5Work] == 0 && reportsUnderWay_[CrcWork] == 0);
+}
+
+void CKorvane::StartFileCheck() {
+    StartingScope starting(starting_);
     if (_wcsicmp(crypType_.GetString(), L"md5") == 0) {
         StartMd5Check();
     } else if (_wcsicmp(crypType_.GetString(), L"crc") == 0) {
         StartCrcCheck();
     }
-    return S_OK;
 }
 
 void CKorvane::StartMd5Check() {
-    // One check at a time: a check that still runs keeps the object's state; the call changes nothing.
     if (md5Active_ || crcActive_) return;
     if (!Validate()) return;
     state_ = StateChecking;
     md5Checker_.SetFilePath(localFile_);
     md5Active_ = true;
     md5Gate_.Open();
-    TakeWork(Md5Work);
+    delivery_.TakeWork(Md5Work);
     if (!md5Checker_.Start()) {
         md5Active_ = false;
         md5Gate_.Close();
-        EndWork(Md5Work);
+        CheckNotStarted(Md5Checker::FileEmpty);
+        delivery_.EndWork(Md5Work);
         return;
     }
     // A stopped run's worker is over once Start returns: its work ends now, if the timer has not ended it.
-    if (md5Gate_.ForgetStopped()) EndWork(Md5Work);
+    if (md5Gate_.ForgetStopped()) delivery_.EndWork(Md5Work);
 }
 
 void CKorvane::StartCrcCheck() {
@@ -496,44 +559,68 @@ void CKorvane::StartCrcCheck() {
     if (!Validate()) return;
     state_ = StateChecking;
     crcActive_ = true;
-    TakeWork(CrcWork);
+    delivery_.TakeWork(CrcWork);
     if (!crcChecker_.Start(localFile_)) {
         crcActive_ = false;
-        EndWork(CrcWork);
+        CheckNotStarted(Crc32::FileNotOpened);
+        delivery_.EndWork(CrcWork);
     }
 }
 
-// ---- the page's thread: the running work and the window
-
-void CKorvane::TakeWork(WorkKind kind) {
-    if (RunningWork() == 0) {
-        // The workers' way back to the page's apartment. When the interface cannot be marshalled the entry
-        // is missing, and every fetch says so in its message box.
-        CComPtr<IGlobalInterfaceTable> git;
-        DWORD cookie = 0;
-        if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git)) &&
-            SUCCEEDED(git->RegisterInterfaceInGlobal(static_cast<IKorvane*>(this), IID_IKorvane, &cookie)))
-            gitCookie_ = cookie;
-    }
-    ++work_[kind];
-    CAtlModule::Get()->Lock();
-    ComGetUnknown(this)->AddRef();
-    if (!polling_ && SetTimer(window_.handle, kPollTimer, kPollMilliseconds, nullptr)) polling_ = true;
+void CKorvane::CheckNotStarted(UINT code) {
+    // The check's own failure report, as when its file cannot be read.
+    state_ = StateError;
+    errorCode_ = code;
+    FireStateChanged();
 }
 
-void CKorvane::EndWork(WorkKind kind) {
-    if (work_[kind] == 0) return;
-    --work_[kind];
-    if (RunningWork() == 0) {
-        if (polling_) KillTimer(window_.handle, kPollTimer);
-        polling_ = false;
-        if (const DWORD cookie = gitCookie_.exchange(0)) {
-            CComPtr<IGlobalInterfaceTable> git;
-            if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
-        }
+// ---- the page's thread: the running work
+
+void CKorvane::OnWorkDone(int kind) {
+    delivery_.EndWork(kind);
+    RunPendingStarts();
+}
+
+void CKorvane::OnPoll() {
+    CheckUploadSettled();
+    CheckStoppedMd5();
+    RunPendingStarts();
+}
+
+void CKorvane::DeferStart(bool& pending) {
+    // While a start waits the object keeps itself, and the timer that carries the start out runs.
+    if (!pendingHeld_) {
+        delivery_.TakeWork(PendingWork);
+        pendingHeld_ = true;
     }
-    CAtlModule::Get()->Unlock();
-    ComGetUnknown(this)->Release();  // last: it may end the object
+    pending = true;
+}
+
+void CKorvane::ReleasePendingWork() {
+    if (!pendingHeld_ || pendingPost_ || pendingFileCheck_) return;
+    pendingHeld_ = false;
+    delivery_.EndWork(PendingWork);
+}
+
+void CKorvane::RunPendingStarts() {
+    if (closing_ || (!pendingPost_ && !pendingFileCheck_)) return;
+    CheckUploadSettled();
+    Guarded(
+        [&] {
+            // The poster runs until its worker has delivered its last report.
+            if (pendingPost_ && !uploadActive_ && reportsUnderWay_[UploadWork] == 0 &&
+                !poster_->IsRunning()) {
+                pendingPost_ = false;
+                StartUpload();
+            }
+            if (pendingFileCheck_ && !md5Active_ && !crcActive_ && CheckMayStart()) {
+                pendingFileCheck_ = false;
+                StartFileCheck();
+            }
+        },
+        nullptr);
+    // Last: it may end the object's last work. A start that ran may have asked for the next one.
+    ReleasePendingWork();
 }
 
 void CKorvane::CheckUploadSettled() {
@@ -543,82 +630,55 @@ void CKorvane::CheckUploadSettled() {
     // silently, and then its work ends here.
     if ((poster_->GetState() & (FtpFilePoster::AllSent | FtpFilePoster::Failed)) == 0) {
         uploadActive_ = false;
-        EndWork(UploadWork);
+        delivery_.EndWork(UploadWork);
     }
 }
 
 void CKorvane::CheckStoppedMd5() {
-    if (md5Gate_.TakeStoppedIdle()) EndWork(Md5Work);
+    if (md5Gate_.TakeStoppedIdle()) delivery_.EndWork(Md5Work);
 }
 
-LRESULT CKorvane::OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (closing_) return 0;
-    // What runs here can end the object's last work; the object stays until this call is over.
-    CComPtr<IUnknown> keepAlive(ComGetUnknown(this));
-    switch (message) {
-        case kRaiseMessage: {
-            const RaiseRequest& request = *reinterpret_cast<const RaiseRequest*>(lParam);
-            switch (request.event) {
-                case kPostComplete:
-                    Fire_PostComplete(request.taskId);
-                    break;
-                case kPostError:
-                    Fire_PostError(request.taskId, request.errorCode);
-                    break;
-                case kPostProcess:
-                    // A report that waited while the page stopped the upload stays unheard.
-                    if (!uploadStopRequested_)
-                        Fire_PostProcess(request.taskId, request.speed, request.postedLength, request.percent,
-                                         request.time);
-                    break;
-                case kPostConnected:
-                    Fire_PostConnected(request.taskId);
-                    break;
-            }
-            return 1;
-        }
-        case kWorkDoneMessage:
-            if (wParam < WorkKinds) EndWork(static_cast<WorkKind>(wParam));
-            return 0;
-        case WM_TIMER:
-            if (wParam == kPollTimer) {
-                CheckUploadSettled();
-                CheckStoppedMd5();
-            }
-            return 0;
+void CKorvane::RaiseEvent(const RaiseRequest& request) {
+    if (closing_) return;
+    CallbackScope callback(pageCallbacks_);
+    switch (request.event) {
+        case kPostComplete:
+            Fire_PostComplete(request.taskId);
+            break;
+        case kPostError:
+            Fire_PostError(request.taskId, request.errorCode);
+            break;
+        case kPostProcess:
+            // A report that waited while the page stopped the upload stays unheard.
+            if (!uploadStopRequested_)
+                Fire_PostProcess(request.taskId, request.speed, request.postedLength, request.percent,
+                                 request.time);
+            break;
+        case kPostConnected:
+            Fire_PostConnected(request.taskId);
+            break;
     }
-    return 0;
 }
 
 // ---- the workers' side of a report
 
-void CKorvane::RaiseOnPageThread(const RaiseRequest& request) {
-    // Returns once the page's thread has raised the event to every sink, in the sinks' apartment.
-    if (window_.handle) SendMessageW(window_.handle, kRaiseMessage, 0, reinterpret_cast<LPARAM>(&request));
+void CKorvane::RaiseOnPageThread(RaiseRequest& request) {
+    // Returns once the page's thread has raised the event to every sink, in the sinks' apartment, or the
+    // object has abandoned its work.
+    delivery_.Raise(request);
 }
 
 CComPtr<IKorvane> CKorvane::FetchFromGlobalTable(const wchar_t* caption) {
     CComPtr<IKorvane> korvane;
-    CComPtr<IGlobalInterfaceTable> git;
-    HRESULT hr = CAtlModule::Get()->GetGITPtr(&git);
-    if (SUCCEEDED(hr)) hr = git->GetInterfaceFromGlobal(gitCookie_, IID_IKorvane, korvane.ReceiveVoid());
-    if (FAILED(hr) || !korvane) {
+    if (FAILED(delivery_.FetchFromGlobalTable(IID_IKorvane, korvane.ReceiveVoid())) || !korvane) {
         korvane.Release();
         Tamsic::Platform::ShowMessageBox(nullptr, kFetchFailedText, caption, MB_OK);
     }
     return korvane;
 }
 
-void CKorvane::PostWorkDone(WorkKind kind) {
-    // The worker's very last touch of the object: once the page's thread has taken this, the object may go.
-    const HWND window = window_.handle;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (PostMessageW(window, kWorkDoneMessage, static_cast<WPARAM>(kind), 0)) return;
-        Sleep(10);  // the page's queue is full: it drains while the page pumps
-    }
-}
-
-void CKorvane::UploadStateReport(const wchar_t* caption, const RaiseRequest& request) {
+void CKorvane::UploadStateReport(const wchar_t* caption, RaiseRequest request) {
+    ReportScope report(reportsUnderWay_[UploadWork]);
     ApartmentScope apartment;
     RaiseOnPageThread(request);
     if (onStateChanged_.Get() && !closing_) {
@@ -627,99 +687,136 @@ void CKorvane::UploadStateReport(const wchar_t* caption, const RaiseRequest& req
     }
 }
 
+// A final report is counted from before the run reads as over, so that a start asked meanwhile waits for
+// it; the count ends before the work-done notice, the worker's last touch of the object.
 void CKorvane::postComplete(int taskId) {
     if (closing_) return;
-    state_ = StateUploaded;
-    uploadActive_ = false;
-    UploadStateReport(L"postComplete", RaiseRequest{kPostComplete, static_cast<ULONG>(taskId), 0});
-    PostWorkDone(UploadWork);
+    {
+        ReportScope report(reportsUnderWay_[UploadWork]);
+        state_ = StateUploaded;
+        uploadActive_ = false;
+        Guarded([&] { UploadStateReport(L"postComplete", RaiseRequest(this, kPostComplete, taskId)); },
+                nullptr);
+    }
+    delivery_.WorkDone(UploadWork);
 }
 
 void CKorvane::postError(int taskId, int errorCode) {
     if (closing_) return;
-    state_ = StateError;
-    errorCode_ = static_cast<UINT>(errorCode);
-    uploadActive_ = false;
-    UploadStateReport(L"postError",
-                      RaiseRequest{kPostError, static_cast<ULONG>(taskId), static_cast<ULONG>(errorCode)});
-    PostWorkDone(UploadWork);
+    {
+        ReportScope report(reportsUnderWay_[UploadWork]);
+        state_ = StateError;
+        errorCode_ = static_cast<UINT>(errorCode);
+        uploadActive_ = false;
+        Guarded(
+            [&] {
+                UploadStateReport(L"postError", RaiseRequest(this, kPostError, static_cast<ULONG>(taskId),
+                                                             static_cast<ULONG>(errorCode)));
+            },
+            nullptr);
+    }
+    delivery_.WorkDone(UploadWork);
 }
 
 void CKorvane::postConnect(int taskId) {
     if (closing_) return;
     state_ = StateConnected;
-    UploadStateReport(L"postConnect", RaiseRequest{kPostConnected, static_cast<ULONG>(taskId), 0});
+    Guarded([&] { UploadStateReport(L"postConnect", RaiseRequest(this, kPostConnected, taskId)); }, nullptr);
 }
 
 void CKorvane::postProcess(int taskId, int64_t /*posted*/, CString speed) {
     if (closing_ || uploadStopRequested_) return;
-    ApartmentScope apartment;
-    // Fetched whatever OnPost holds; without the pointer the report raises nothing at all.
-    CComPtr<IKorvane> korvane = FetchFromGlobalTable(L"postProcess");
-    if (!korvane) return;
-    // The texts come from the poster's own counters as they stand now, not from the report's byte count.
-    CComBSTR postedLength = ToBstr(poster_->GetPostedText());
-    CComBSTR time = ToBstr(poster_->GetRemainingTimeText());
-    CComBSTR speedText = ToBstr(speed);
-    CComBSTR percent = ToBstr(poster_->GetPercentText());
-    RaiseOnPageThread(
-        RaiseRequest{kPostProcess, static_cast<ULONG>(taskId), 0, speedText, postedLength, percent, time});
-    // A stop that the page made while the event was raised holds for this report's script call too.
-    if (!uploadStopRequested_) korvane->FireOnPost(postedLength, speedText, percent, time);
+    ReportScope report(reportsUnderWay_[UploadWork]);
+    Guarded(
+        [&] {
+            ApartmentScope apartment;
+            // Fetched whatever OnPost holds; without the pointer the report raises nothing at all.
+            CComPtr<IKorvane> korvane = FetchFromGlobalTable(L"postProcess");
+            if (!korvane) return;
+            // The texts come from the poster's own counters as they stand now, not from the report's byte
+            // count.
+            CComBSTR postedLength = ToBstr(poster_->GetPostedText());
+            CComBSTR time = ToBstr(poster_->GetRemainingTimeText());
+            CComBSTR speedText = ToBstr(speed);
+            CComBSTR percent = ToBstr(poster_->GetPercentText());
+            RaiseRequest request(this, kPostProcess, static_cast<ULONG>(taskId), 0, speedText, postedLength,
+                                 percent, time);
+            RaiseOnPageThread(request);
+            // A stop that the page made while the event was raised holds for this report's script call too.
+            if (!uploadStopRequested_) korvane->FireOnPost(postedLength, speedText, percent, time);
+        },
+        nullptr);
 }
 
-void CKorvane::CheckStateReport(const wchar_t* caption) {
-    ApartmentScope apartment;
-    // Fetched whatever OnStateChanged holds: FireStateChanged then does nothing on the page's side.
-    CComPtr<IKorvane> korvane = FetchFromGlobalTable(caption);
-    if (korvane) korvane->FireStateChanged();
+void CKorvane::CheckStateReport(WorkKind kind, const wchar_t* caption) {
+    ReportScope report(reportsUnderWay_[kind]);
+    Guarded(
+        [&] {
+            ApartmentScope apartment;
+            // Fetched whatever OnStateChanged holds: FireStateChanged then does nothing on the page's side.
+            CComPtr<IKorvane> korvane = FetchFromGlobalTable(caption);
+            if (korvane) korvane->FireStateChanged();
+        },
+        nullptr);
 }
 
 void CKorvane::md5Process(int percent) {
     if (closing_ || !md5Gate_.Enter(false)) return;
     md5Percent_ = percent;
     state_ = StateChecking;
-    CheckStateReport(L"md5Process");
+    CheckStateReport(Md5Work, L"md5Process");
     md5Gate_.Leave();
 }
 
 void CKorvane::md5Complete() {
     if (closing_ || !md5Gate_.Enter(true)) return;
-    state_ = StateChecked;
-    md5Active_ = false;
-    CheckStateReport(L"md5Complete");
-    md5Gate_.Leave();
-    PostWorkDone(Md5Work);
+    {
+        ReportScope report(reportsUnderWay_[Md5Work]);
+        state_ = StateChecked;
+        md5Active_ = false;
+        CheckStateReport(Md5Work, L"md5Complete");
+        md5Gate_.Leave();
+    }
+    delivery_.WorkDone(Md5Work);
 }
 
 void CKorvane::md5Error() {
     if (closing_ || !md5Gate_.Enter(true)) return;
-    const UINT code = static_cast<UINT>(md5Checker_.GetErrorCode());
-    state_ = StateError;
-    errorCode_ = code;
-    md5Active_ = false;
-    CheckStateReport(L"md5Error");
-    md5Gate_.Leave();
-    PostWorkDone(Md5Work);
+    {
+        ReportScope report(reportsUnderWay_[Md5Work]);
+        const UINT code = static_cast<UINT>(md5Checker_.GetErrorCode());
+        state_ = StateError;
+        errorCode_ = code;
+        md5Active_ = false;
+        CheckStateReport(Md5Work, L"md5Error");
+        md5Gate_.Leave();
+    }
+    delivery_.WorkDone(Md5Work);
 }
 
 void CKorvane::crcError() {
     if (closing_) return;
-    // The CRC check's own code (200), not the MD5 checker's.
-    const UINT code = static_cast<UINT>(crcChecker_.GetErrorCode());
-    state_ = StateError;
-    errorCode_ = code;
-    crcActive_ = false;
-    CheckStateReport(L"md5Error");
-    PostWorkDone(CrcWork);
+    {
+        ReportScope report(reportsUnderWay_[CrcWork]);
+        // The CRC check's own code (200), not the MD5 checker's.
+        const UINT code = static_cast<UINT>(crcChecker_.GetErrorCode());
+        state_ = StateError;
+        errorCode_ = code;
+        crcActive_ = false;
+        CheckStateReport(CrcWork, L"md5Error");
+    }
+    delivery_.WorkDone(CrcWork);
 }
 
 void CKorvane::crcComplete() {
     if (closing_) return;
-    state_ = StateChecked;
-    crcActive_ = false;
-    CheckStateReport(L"md5Complete");
-    PostWorkDone(CrcWork);
+    {
+        ReportScope report(reportsUnderWay_[CrcWork]);
+        state_ = StateChecked;
+        crcActive_ = false;
+        CheckStateReport(CrcWork, L"md5Complete");
+    }
+    delivery_.WorkDone(CrcWork);
 }
 
 void CKorvane::crcProcess(int percent) {
@@ -727,5 +824,5 @@ void CKorvane::crcProcess(int percent) {
     if (closing_) return;
     md5Percent_ = percent;
     state_ = StateChecking;
-    CheckStateReport(L"md5Process");
+    CheckStateReport(CrcWork, L"md5Process");
 }

@@ -4,15 +4,19 @@
 // OnStateChanged.
 //
 // Everything the page sees happens on the page's thread. A worker's report writes the object's state and then
-// asks the page's thread to raise the event (a message sent to the object's message-only window, which the
-// page's thread serves while it pumps messages); the script functions are called through the object's own
-// IKorvane taken out of the Global Interface Table, whose proxy carries the call to the page's thread.
+// hands the page's thread a request to raise the event (PageThreadDelivery), waiting until it is raised; the
+// script functions are called through the object's own IKorvane taken out of the Global Interface Table,
+// whose proxy carries the call to the page's thread.
 //
-// Lifetime: every running worker holds a reference to the object and a module lock, taken on the page's
-// thread when it starts and dropped there once the worker has sent its last report (or, for a stopped run
-// that reports nothing, once the page's thread sees that it will not report any more). The Global Interface
-// Table holds the object only while some worker runs. So a page that lets go of a busy object leaves it alive
-// until its work is over, and an idle object goes as soon as the page lets go of it.
+// Lifetime: every running worker holds a reference to the object and a module lock (PageThreadDelivery's
+// work count), taken on the page's thread when it starts and dropped there once the worker has sent its last
+// report (or, for a stopped run that reports nothing, once the page's thread sees that it will not report
+// any more). So a page that lets go of a busy object leaves it alive until its work is over, and an idle
+// object goes as soon as the page lets go of it.
+//
+// A start asked while a stopped run of the same kind is still ending, or while a run's last report is under
+// way (from inside a callback, say), waits in the object and is carried out on the page's thread once that
+// run's work has ended; nothing waits for a worker inside a callback. A Stop drops such a start.
 #pragma once
 
 #include <windows.h>
@@ -32,6 +36,7 @@
 #include "classlib/ComSite.h"
 #include "com/KorvaneEvents.h"
 #include "com/Korvane_i.h"
+#include "com/PageThreadDelivery.h"
 #include "com/resource.h"
 #include "engine/Crc32.h"
 #include "engine/Crc32Event.h"
@@ -84,6 +89,8 @@ public:
     bool TakeStoppedIdle();
     // Page's thread: the stopped run's worker is known to have ended; true when there was one.
     bool ForgetStopped();
+    // Page's thread: a stopped run's work has not ended yet.
+    bool StopPending();
 
 private:
     Tamsic::Threading::CriticalSection lock_;
@@ -104,7 +111,8 @@ class CKorvane : public CComObjectRootEx<CComSingleThreadModel>,
                  public IObjectSafetyImpl<CKorvane, INTERFACESAFE_FOR_UNTRUSTED_CALLER>,
                  public KorvaneEvent,
                  public Md5CheckerEvent,
-                 public Crc32Event {
+                 public Crc32Event,
+                 private PageThreadDelivery::Client {
 public:
     // PostState: what State holds, as OnStateChanged and PostStateChanged report it.
     enum PostState : LONG {
@@ -134,8 +142,8 @@ public:
     static const ComInterfaceEntry* GetInterfaceTable();
     static const ConnectionPointEntry* GetConnectionPointTable();
 
-    // Creates the message-only window on the creating (page's) thread and makes sure the process's Global
-    // Interface Table can be had: a failure of either fails the creation.
+    // Creates the delivery's message-only window on the creating (page's) thread and makes sure the process's
+    // Global Interface Table can be had and the engine objects exist: a failure of any fails the creation.
     HRESULT FinalConstruct();
 
     // The credential decryption: the first with any key text, the second with the object's.
@@ -191,39 +199,76 @@ public:
     void crcComplete() override;
     void crcProcess(int percent) override;
 
-    // What the page's thread does for the window; public for its window procedure only.
-    LRESULT OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam);
-
 private:
-    enum WorkKind : int { UploadWork, Md5Work, CrcWork, WorkKinds };
+    // What keeps the object and its timer: running workers of each kind, and a start that waits.
+    enum WorkKind : int { UploadWork, Md5Work, CrcWork, PendingWork };
     struct RaiseRequest;
-    // The message-only window on the page's thread; it goes after the engine objects.
-    struct PageWindow {
-        HWND handle = nullptr;
-        PageWindow() = default;
-        PageWindow(const PageWindow&) = delete;
-        PageWindow& operator=(const PageWindow&) = delete;
-        ~PageWindow();
-    };
 
     bool Validate();
+    void StartUpload();
+    void StartFileCheck();
     void StartMd5Check();
     void StartCrcCheck();
+    // A worker that could not be started ends its job at once with the job's error report.
+    void UploadNotStarted();
+    void CheckNotStarted(UINT code);
+    // Page's thread: a start that waits (pendingPost_ or pendingFileCheck_), and the starts that waited for a
+    // run's work to end, once it has.
+    void DeferStart(bool& pending);
+    // Drops the waiting starts' hold on the object once none waits; it may end the object.
+    void ReleasePendingWork();
+    // Page's thread: no MD5 or CRC-32 run can keep a new check waiting (nor be waited for inside a report).
+    bool CheckMayStart();
+    void RunPendingStarts();
+    // Counts a worker's report while it may call the page.
+    class ReportScope {
+    public:
+        explicit ReportScope(std::atomic<int>& count) : count_(count) { ++count_; }
+        ~ReportScope() { --count_; }
+        ReportScope(const ReportScope&) = delete;
+        ReportScope& operator=(const ReportScope&) = delete;
+
+    private:
+        std::atomic<int>& count_;
+    };
+    // Page's thread: counts the calls into the page that are under way.
+    class CallbackScope {
+    public:
+        explicit CallbackScope(int& depth) : depth_(depth) { ++depth_; }
+        ~CallbackScope() { --depth_; }
+        CallbackScope(const CallbackScope&) = delete;
+        CallbackScope& operator=(const CallbackScope&) = delete;
+
+    private:
+        int& depth_;
+    };
+    // Set while a start runs (its validation may call the page, which may ask for another start).
+    class StartingScope {
+    public:
+        explicit StartingScope(bool& flag) : flag_(flag), outer_(flag) { flag_ = true; }
+        ~StartingScope() { flag_ = outer_; }
+        StartingScope(const StartingScope&) = delete;
+        StartingScope& operator=(const StartingScope&) = delete;
+
+    private:
+        bool& flag_;
+        bool outer_;
+    };
 
     // Worker side of a report: raise the event on the page's thread, then call FireStateChanged through the
     // table (upload reports call it only while OnStateChanged is set).
-    void UploadStateReport(const wchar_t* caption, const RaiseRequest& request);
-    void CheckStateReport(const wchar_t* caption);
-    void RaiseOnPageThread(const RaiseRequest& request);
+    void UploadStateReport(const wchar_t* caption, RaiseRequest request);
+    void CheckStateReport(WorkKind kind, const wchar_t* caption);
+    void RaiseOnPageThread(RaiseRequest& request);
+    // The page's thread raises the request's event (RaiseRequest::Run).
+    void RaiseEvent(const RaiseRequest& request);
     // The object's own IKorvane out of the Global Interface Table, a proxy for the calling thread; null after
     // the message box that says the fetch failed.
     CComPtr<IKorvane> FetchFromGlobalTable(const wchar_t* caption);
-    void PostWorkDone(WorkKind kind);
 
-    // Page's thread: a worker starts or has ended for good.
-    void TakeWork(WorkKind kind);
-    void EndWork(WorkKind kind);
-    int RunningWork() const { return work_[UploadWork] + work_[Md5Work] + work_[CrcWork]; }
+    // PageThreadDelivery::Client, on the page's thread.
+    void OnWorkDone(int kind) override;
+    void OnPoll() override;
     // Page's thread: ends the work of runs that ended without a final report.
     void CheckUploadSettled();
     void CheckStoppedMd5();
@@ -246,8 +291,6 @@ private:
     std::atomic<LONG> state_{StateReset};
     std::atomic<UINT> errorCode_{0};
     std::atomic<LONG> md5Percent_{0};
-    // The Global Interface Table entry of the object's own IKorvane, while some worker runs.
-    std::atomic<DWORD> gitCookie_{0};
     bool debug_ = false;
     LONG passive_ = 0;
     const LONG supportMd5_ = 1;
@@ -257,10 +300,18 @@ private:
     int64_t fileSize_ = 0;
     int64_t maxFileSize_;
 
-    // The page's thread's window, and what it knows of the running work.
-    PageWindow window_;
-    int work_[WorkKinds] = {};
-    bool polling_ = false;
+    // The page's thread's window, the running work and the Global Interface Table entry. It goes after the
+    // engine objects: a worker of a stopped run that is still ending finds it abandoned.
+    PageThreadDelivery delivery_;
+    // Page's thread: a Post or FileCheck that waits for a run's work to end.
+    bool pendingPost_ = false;
+    bool pendingFileCheck_ = false;
+    // The waiting starts hold one PendingWork.
+    bool pendingHeld_ = false;
+    bool starting_ = false;
+    int pageCallbacks_ = 0;
+    // Workers' reports of each kind that may be calling the page right now.
+    std::atomic<int> reportsUnderWay_[3] = {};
     // From a start until its run's outcome is written (or a stop ended it): a second start is refused.
     std::atomic<bool> uploadActive_{false};
     std::atomic<bool> md5Active_{false};

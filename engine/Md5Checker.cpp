@@ -162,9 +162,11 @@ void Md5Checker::Run() {
                 viewPosition += n;
                 done += n;
                 if (static_cast<DWORD>(Tamsic::Platform::GetTick() - stamp) >= 1000) {
-                    stamp = Tamsic::Platform::GetTick();
                     const int percent = ProgressPercent(done, size);
                     if (!IsStopRequested()) sink->md5Process(percent);
+                    // Counted from the report's return: however long the page took to hear it, the next
+                    // report reaches the page a second after this one at the earliest.
+                    stamp = Tamsic::Platform::GetTick();
                 }
             }
             if (stopped || done >= size) break;

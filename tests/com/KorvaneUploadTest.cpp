@@ -5,7 +5,10 @@
 
 #include <gmock/gmock.h>
 
+#include <functional>
+#include <map>
 #include <regex>
+#include <thread>
 
 #include "LabClient.h"
 
@@ -281,6 +284,160 @@ TEST_F(KorvaneUploadTest, AnObjectReleasedDuringAnUploadFinishesItThenGoes) {
         << ThreadCount() << " threads, " << threadsBefore << " before";
     ExpectOnThread(events->events, pageThread_, "event");
     EXPECT_EQ(lab.RemoteFile(server.id, "drop/released.bin").md5, Utf8(FileMd5(local)));
+}
+
+// ---- starts and calls from inside the page's callbacks
+
+// Where a page asks for a new upload from inside a callback of the running one.
+struct UploadRestartCase {
+    const char* name;
+    // The callback: OnPost, or the event with this DISPID.
+    DISPID event;
+    bool stopFirst;
+};
+
+void PrintTo(const UploadRestartCase& c, std::ostream* out) { *out << c.name; }
+
+class KorvaneUploadRestartTest : public KorvaneUploadTest,
+                                 public ::testing::WithParamInterface<UploadRestartCase> {};
+
+// The callback returns at once; the new upload runs once the old one's worker is out of the way, and the
+// page hears its events as usual, on its own thread.
+TEST_P(KorvaneUploadRestartTest, AStartFromInsideACallbackIsCarriedOut) {
+    const UploadRestartCase& c = GetParam();
+    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword);
+    Listen();
+    ASSERT_EQ(korvane->put_FileID(1), S_OK);
+    // A stopped upload must still be sending when it is stopped: a file that takes long.
+    const std::wstring first =
+        c.stopFirst ? MakeSparseFile(L"first.bin", 4096 * kMib) : MakeFile(L"first.bin", kLongUpload);
+    const std::wstring second = MakeFile(L"second.bin", 100000);
+    Target(server, L"", L"first.bin", first);
+    bool restarted = false;
+    auto restart = [&] {
+        if (restarted) return;
+        restarted = true;
+        if (c.stopFirst) {
+            EXPECT_EQ(korvane->Stop(), S_OK);
+        }
+        ASSERT_EQ(korvane->put_FileID(2), S_OK);
+        PutText(korvane, &IKorvane::put_RemoteFile, L"second.bin");
+        PutText(korvane, &IKorvane::put_LocalFile, second);
+        EXPECT_EQ(korvane->Post(), S_OK);
+    };
+    if (c.event == DISPID_VALUE)
+        progress->onCall = [&](const Call&) { restart(); };
+    else
+        events->onEvent = [&](const Call& event) {
+            if (event.dispid == c.event) restart();
+        };
+    ASSERT_EQ(korvane->Post(), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return restarted; }, 120000)) << "no callback to restart from";
+    auto secondComplete = [&] {
+        for (const Call& event : events->Named(kPostComplete))
+            if (event.arguments.size() == 1 && event.arguments[0].number == 2) return true;
+        return false;
+    };
+    ASSERT_TRUE(PumpUntil(secondComplete, 120000)) << "the start asked inside the callback was lost";
+    ASSERT_TRUE(PumpUntil([&] { return !StatesSeen().empty() && StatesSeen().back() == 2; }, 5000));
+    EXPECT_EQ(lab.RemoteFile(server.id, "second.bin").md5, Utf8(FileMd5(second)));
+    EXPECT_TRUE(events->Named(kPostError).empty());
+    ExpectOnThread(events->events, pageThread_, "event");
+    ExpectOnThread(progress->calls, pageThread_, "OnPost");
+    ExpectOnThread(states->calls, pageThread_, "OnStateChanged");
+    advise.reset();
+    korvane.Release();
+    EXPECT_TRUE(WaitUntilFreed(5000)) << "the object outlived its uploads";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Callbacks, KorvaneUploadRestartTest,
+    ::testing::Values(UploadRestartCase{"StopThenPostInsideOnPost", DISPID_VALUE, true},
+                      UploadRestartCase{"StopThenPostInsidePostProcess", kPostProcess, true},
+                      UploadRestartCase{"PostInsidePostComplete", kPostComplete, false}),
+    [](const ::testing::TestParamInfo<UploadRestartCase>& info) { return std::string(info.param.name); });
+
+// An object in the multithreaded apartment, reached from the page's thread through a proxy: method 1 sleeps
+// a little, method 2 answers at once.
+class OtherApartment {
+public:
+    OtherApartment() {
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        quit_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            {
+                CComPtr<Callee> callee;
+                callee.Attach(new Callee);
+                CoMarshalInterThreadInterfaceInStream(IID_IDispatch, static_cast<IDispatch*>(callee.Get()),
+                                                      &stream_);
+                SetEvent(ready_);
+                WaitForSingleObject(quit_, INFINITE);
+            }
+            CoUninitialize();
+        });
+        WaitForSingleObject(ready_, INFINITE);
+        if (stream_) CoGetInterfaceAndReleaseStream(stream_, IID_IDispatch, proxy.ReceiveVoid());
+    }
+    ~OtherApartment() {
+        proxy.Release();
+        SetEvent(quit_);
+        thread_.join();
+        CloseHandle(ready_);
+        CloseHandle(quit_);
+    }
+    HRESULT Call(DISPID id) {
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        return proxy->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr,
+                             nullptr);
+    }
+
+    CComPtr<IDispatch> proxy;
+
+private:
+    class Callee : public CountedDispatch {
+    protected:
+        HRESULT OnCall(bool, DISPID id, LCID, WORD, DISPPARAMS*) override {
+            if (id == 1) Sleep(20);
+            return S_OK;
+        }
+    };
+    HANDLE ready_ = nullptr;
+    HANDLE quit_ = nullptr;
+    IStream* stream_ = nullptr;
+    std::thread thread_;
+};
+
+// A sink calls another apartment from inside PostProcess, PostComplete and PostError. The page's thread
+// spends its waits inside calls to that apartment, so the events arrive while one of its calls is pending.
+TEST_F(KorvaneUploadTest, ASinkCanCallAnotherApartmentFromEveryEvent) {
+    OtherApartment other;
+    ASSERT_TRUE(other.proxy);
+    ASSERT_EQ(other.Call(2), S_OK);
+    std::map<DISPID, std::vector<HRESULT>> answers;
+    events->onEvent = [&](const Call& event) { answers[event.dispid].push_back(other.Call(2)); };
+    auto waitInCalls = [&](const std::function<bool()>& done, DWORD timeoutMs) {
+        const DWORD start = GetTickCount();
+        while (!done() && GetTickCount() - start < timeoutMs) {
+            other.Call(1);
+            Pump(1);
+        }
+        return done();
+    };
+    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword);
+    Listen();
+    Target(server, L"", L"called.bin", MakeFile(L"called.bin", kLongUpload));
+    ASSERT_EQ(korvane->Post(), S_OK);
+    ASSERT_TRUE(waitInCalls([&] { return !events->Named(kPostComplete).empty(); }, 180000));
+    PutText(korvane, &IKorvane::put_UserPass, L"wrong");
+    ASSERT_EQ(korvane->Post(), S_OK);
+    ASSERT_TRUE(waitInCalls([&] { return !events->Named(kPostError).empty(); }, 60000));
+    for (DISPID id : {kPostProcess, kPostComplete, kPostError}) {
+        SCOPED_TRACE("event " + std::to_string(id));
+        ASSERT_FALSE(answers[id].empty());
+        for (HRESULT hr : answers[id]) EXPECT_EQ(hr, S_OK) << std::hex << hr;
+    }
+    ExpectOnThread(events->events, pageThread_, "event");
 }
 
 // The object cannot be marshalled in this apartment, so no worker can fetch it.
