@@ -125,12 +125,16 @@ TEST_P(KorvaneMarshallingTest, ASecondApartmentCallsTheObjectThroughTheDllsProxy
         EXPECT_EQ(proxy->Invoke(99, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
                   DISP_E_MEMBERNOTFOUND);
     });
-    if (cookie) EXPECT_EQ(git->RevokeInterfaceFromGlobal(cookie), S_OK);
+    if (cookie) {
+        EXPECT_EQ(git->RevokeInterfaceFromGlobal(cookie), S_OK);
+    }
 
     // The object called the function back in its apartment, through the platform's IDispatchEx proxy.
     ASSERT_EQ(function->calls.size(), 1u);
     const Call& call = function->calls[0];
-    if (GetParam().apartment == COINIT_APARTMENTTHREADED) EXPECT_EQ(call.thread, secondThread);
+    if (GetParam().apartment == COINIT_APARTMENTTHREADED) {
+        EXPECT_EQ(call.thread, secondThread) << "the function runs in its own apartment";
+    }
     EXPECT_NE(call.thread, pageThread_);
     ASSERT_EQ(call.arguments.size(), 5u);
     std::vector<std::wstring> texts;
