@@ -16,8 +16,8 @@ CDovrinModule _AtlModule;
 namespace {
 
 // Under per-user registration the proxy/stub's entries go under HKEY_CURRENT_USER\Software\Classes, like
-// the scripts' and the type library's: HKEY_CLASSES_ROOT is redirected there for the process while the
-// proxy/stub writes or removes them, and put back on every path.
+// the scripts': HKEY_CLASSES_ROOT is redirected there for the process while the proxy/stub writes or removes
+// them, and put back on every path.
 class ClassesRootOfUser {
 public:
     ClassesRootOfUser() {
