@@ -162,14 +162,13 @@ HRESULT CAtlModule::UnregisterServer(bool unregisterTypeLibrary, HRESULT (*updat
     return hr;
 }
 
-HRESULT CAtlModule::Install(BOOL install, const wchar_t* commandLine,
-                            HRESULT (*updateAppId)(bool registering)) {
+HRESULT CAtlModule::Install(BOOL install, const wchar_t* commandLine, HRESULT(__stdcall* registerServer)(),
+                            HRESULT(__stdcall* unregisterServer)()) {
     // Exactly "user", in any case: the terminator takes part in the comparison.
     if (commandLine && _wcsnicmp(commandLine, L"user", 5) == 0) SetPerUserRegistration(true);
-    if (!install) return UnregisterServer(true, updateAppId);
-    const HRESULT hr = RegisterServer(true, updateAppId);
-    if (FAILED(hr))
-        UnregisterServer(true, updateAppId);  // undo what was written; its own result does not matter
+    if (!install) return unregisterServer();
+    const HRESULT hr = registerServer();
+    if (FAILED(hr)) unregisterServer();  // undo what was written; its own result does not matter
     return hr;
 }
 

@@ -80,7 +80,9 @@ protected:
     HRESULT CanUnloadNow();
     HRESULT RegisterServer(bool registerTypeLibrary, HRESULT (*updateAppId)(bool registering));
     HRESULT UnregisterServer(bool unregisterTypeLibrary, HRESULT (*updateAppId)(bool registering));
-    HRESULT Install(BOOL install, const wchar_t* commandLine, HRESULT (*updateAppId)(bool registering));
+    // registerServer and unregisterServer are the whole DLL's (its exports), not the module's part alone.
+    HRESULT Install(BOOL install, const wchar_t* commandLine, HRESULT(__stdcall* registerServer)(),
+                    HRESULT(__stdcall* unregisterServer)());
     // Unload: the classes' stop hooks, the factories, the termination functions, the table, the section.
     void Term();
 
@@ -111,7 +113,7 @@ public:
     }
 };
 
-// The module of a DLL server: the five exports forward to these.
+// The module of a DLL server: the five exports forward to these (after the DLL's merged proxy/stub, if any).
 template <class T>
 class CAtlDllModuleT : public CAtlModuleT<T> {
 public:
@@ -132,7 +134,9 @@ public:
     HRESULT DllUnregisterServer(bool unregisterTypeLibrary = true) {
         return this->UnregisterServer(unregisterTypeLibrary, &CAtlModuleT<T>::UpdateRegistryAppId);
     }
-    HRESULT DllInstall(BOOL install, const wchar_t* commandLine) {
-        return this->Install(install, commandLine, &CAtlModuleT<T>::UpdateRegistryAppId);
+    // Registers or unregisters through the DLL's own DllRegisterServer and DllUnregisterServer.
+    HRESULT DllInstall(BOOL install, const wchar_t* commandLine, HRESULT(__stdcall* registerServer)(),
+                       HRESULT(__stdcall* unregisterServer)()) {
+        return this->Install(install, commandLine, registerServer, unregisterServer);
     }
 };

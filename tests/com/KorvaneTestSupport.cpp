@@ -239,6 +239,10 @@ bool PageThreadTest::PumpUntil(const std::function<bool()>& done, DWORD timeoutM
     return true;
 }
 
+bool PageThreadTest::WaitUntilServerCanUnload(DWORD timeoutMs) {
+    return PumpUntil([] { return ServerCanUnloadNow() == S_OK; }, timeoutMs);
+}
+
 HMODULE ServerModule() { return GetModuleHandleW(KORVANE_TEST_DLL_NAME); }
 
 HMODULE LoadServerModule() {

@@ -172,6 +172,9 @@ protected:
     static void Pump(DWORD milliseconds);
     // Pumps until done() holds or the time is up; true when it holds.
     static bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+    // Pumps until the server DLL may unload; true when it may. A worker's proxy of the object (the DLL's
+    // own) goes only after its last call has been answered, which can be a moment after the object has gone.
+    static bool WaitUntilServerCanUnload(DWORD timeoutMs = 5000);
 
     // A folder of this test's own under Z:\tmp, removed with its files afterwards.
     std::wstring TestFolder();

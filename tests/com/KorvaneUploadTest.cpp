@@ -250,7 +250,7 @@ TEST_F(KorvaneUploadTest, StopDuringTheTransferEndsItSilently) {
     advise.reset();
     korvane.Release();
     EXPECT_TRUE(WaitUntilFreed(5000)) << "a stopped upload kept the released object";
-    EXPECT_EQ(ServerCanUnloadNow(), S_OK);
+    EXPECT_TRUE(WaitUntilServerCanUnload()) << "the DLL cannot unload after the upload";
 }
 
 TEST_F(KorvaneUploadTest, AnObjectReleasedDuringAnUploadFinishesItThenGoes) {
@@ -279,7 +279,7 @@ TEST_F(KorvaneUploadTest, AnObjectReleasedDuringAnUploadFinishesItThenGoes) {
     EXPECT_TRUE(PumpUntil([&] { return StateSeen(2); }, 5000)) << "OnStateChanged did not hear the end";
     EXPECT_TRUE(WaitUntilFreed(5000)) << "the object outlived its upload";
     EXPECT_TRUE(PumpUntil([&] { return events->References() == 1; }, 1000)) << "the sink was not released";
-    EXPECT_EQ(ServerCanUnloadNow(), S_OK);
+    EXPECT_TRUE(WaitUntilServerCanUnload()) << "the DLL cannot unload after the upload";
     EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threadsBefore; }, 5000))
         << ThreadCount() << " threads, " << threadsBefore << " before";
     ExpectOnThread(events->events, pageThread_, "event");

@@ -1,13 +1,15 @@
-// The server DLL in process: its exports, the class factory, aggregation, the upload object's interface
-// table and the class-library behaviour behind IObjectSafety, ISupportErrorInfo, IObjectWithSite, the
-// connection point and dispatch through the registered type library.
+// The server DLL in process: its exports, the merged proxy/stub's factory, the class factory, aggregation,
+// the upload object's interface table and the class-library behaviour behind IObjectSafety,
+// ISupportErrorInfo, IObjectWithSite, the connection point and dispatch through the registered type library.
 #include <dispex.h>
 #include <objsafe.h>
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <memory>
 #include <vector>
 
+#include "DualInterfaces.h"
 #include "ServerFixture.h"
 #include "classlib/ComOwners.h"
 
@@ -68,6 +70,14 @@ public:
     }
 };
 
+// The module whose image holds an address (a function table), or null.
+HMODULE ModuleOf(const void* address) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       static_cast<LPCWSTR>(address), &module);
+    return module;
+}
+
 IUnknown* Identity(IUnknown* p) {
     IUnknown* identity = nullptr;
     EXPECT_EQ(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
@@ -103,16 +113,80 @@ TEST_F(ServerTest, CanUnloadNowFollowsObjectsFactoriesAndServerLocks) {
     EXPECT_EQ(dll().DllCanUnloadNow(), S_FALSE) << "an upload object is alive";
 }
 
+// The merged proxy/stub: its factory is served first, under the IID of IKorvane, and is the one the registry
+// names for every dual interface; the DLL stays loaded while a proxy or stub it made lives.
+TEST_F(ServerTest, ProxyStubFactoryMarshalsTheDualInterfacesAndHoldsTheDll) {
+    ASSERT_EQ(dll().DllCanUnloadNow(), S_OK) << "nothing of the DLL is alive yet";
+    CComPtr<IPSFactoryBuffer> factory;
+    ASSERT_EQ(dll().DllGetClassObject(ProxyStubFactoryClsid(), IID_IPSFactoryBuffer, factory.ReceiveVoid()),
+              S_OK);
+    EXPECT_EQ(dll().DllCanUnloadNow(), S_FALSE) << "a client holds the proxy/stub's factory";
+    CComPtr<IPSFactoryBuffer> registered;
+    ASSERT_EQ(CoGetClassObject(ProxyStubFactoryClsid(), CLSCTX_INPROC_SERVER, nullptr, IID_IPSFactoryBuffer,
+                               registered.ReceiveVoid()),
+              S_OK);
+    EXPECT_EQ(Identity(registered), Identity(factory)) << "the registry leads to this DLL's own factory";
+    registered.Release();
+
+    struct Made {
+        std::unique_ptr<CountedUnknown> server;
+        CComPtr<IRpcStubBuffer> stub;
+        CComPtr<IRpcProxyBuffer> proxy;
+        IUnknown* proxied = nullptr;  // counted on outer
+    };
+    CountedUnknown outer;
+    std::vector<Made> made;
+    for (const DualInterface& dual : kDualInterfaces) {
+        SCOPED_TRACE(dual.name);
+        CLSID marshaller = CLSID_NULL;
+        EXPECT_EQ(CoGetPSClsid(*dual.iid, &marshaller), S_OK);
+        EXPECT_TRUE(InlineIsEqualGUID(marshaller, ProxyStubFactoryClsid()))
+            << "the interface is not marshalled by the DLL's proxy/stub";
+        Made m;
+        m.server.reset(new CountedUnknown({*dual.iid}));
+        EXPECT_EQ(factory->CreateStub(*dual.iid, m.server.get(), &m.stub), S_OK);
+        EXPECT_EQ(factory->CreateProxy(&outer, *dual.iid, &m.proxy, reinterpret_cast<void**>(&m.proxied)),
+                  S_OK);
+        if (m.proxied) {
+            EXPECT_EQ(ModuleOf(*reinterpret_cast<void**>(m.proxied)), dll().module)
+                << "the proxy's function table is not the DLL's";
+        }
+        made.push_back(std::move(m));
+    }
+    // The dispinterface of the events is dispatched, not marshalled by the proxy/stub.
+    CLSID marshaller = CLSID_NULL;
+    EXPECT_EQ(CoGetPSClsid(DIID__IKorvaneEvents, &marshaller), S_OK);
+    EXPECT_FALSE(InlineIsEqualGUID(marshaller, ProxyStubFactoryClsid()));
+    factory.Release();
+
+    EXPECT_EQ(dll().DllCanUnloadNow(), S_FALSE) << "proxies and stubs of the DLL are alive";
+    for (Made& m : made) {
+        if (m.proxied) m.proxied->Release();
+        m.proxy.Release();
+    }
+    EXPECT_EQ(dll().DllCanUnloadNow(), S_FALSE) << "stubs of the DLL are alive";
+    for (Made& m : made) {
+        m.stub.Release();
+        EXPECT_EQ(m.server->refs(), 1u) << "the stub let go of its object";
+    }
+    EXPECT_EQ(outer.refs(), 1u) << "the proxies let go of their outer object";
+    EXPECT_EQ(dll().DllCanUnloadNow(), S_OK) << "every proxy and stub is gone";
+}
+
 TEST_F(ServerTest, GetClassObjectAnswersOnlyTheClassesItServes) {
     void* out = Garbage();
     const CLSID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
     EXPECT_EQ(dll().DllGetClassObject(unknown, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(out, nullptr) << "the out-pointer is cleared";
     out = Garbage();
-    EXPECT_EQ(dll().DllGetClassObject(IID_IKorvane, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE)
-        << "no merged proxy/stub factory answers for the interface's IID";
+    EXPECT_EQ(dll().DllGetClassObject(ProxyStubFactoryClsid(), IID_IClassFactory, &out),
+              CLASS_E_CLASSNOTAVAILABLE)
+        << "the proxy/stub's factory is no class factory, and no class has its CLSID";
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(dll().DllGetClassObject(CLSID_Korvane, IID_IClassFactory, nullptr), E_POINTER);
+    // The proxy/stub's own lookup would write through the null pointer.
+    EXPECT_EQ(dll().DllGetClassObject(ProxyStubFactoryClsid(), IID_IPSFactoryBuffer, nullptr), E_POINTER);
+    EXPECT_EQ(dll().DllGetClassObject(unknown, IID_IClassFactory, nullptr), E_POINTER);
 
     out = Garbage();
     EXPECT_EQ(dll().DllGetClassObject(CLSID_Korvane, IID_IDispatch, &out), E_NOINTERFACE);

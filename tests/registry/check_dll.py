@@ -13,7 +13,7 @@ import unittest
 # libstdc++-6.dll, ...) would have to be shipped with it.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll", "user32.dll",
                "gdi32.dll", "ws2_32.dll", "shell32.dll", "shlwapi.dll", "comdlg32.dll", "comctl32.dll",
-               "version.dll", "crypt32.dll", "bcrypt.dll", "ntdll.dll"}
+               "version.dll", "crypt32.dll", "bcrypt.dll", "ntdll.dll", "rpcrt4.dll"}
 EXPORTS = ["DllCanUnloadNow", "DllGetClassObject", "DllInstall", "DllRegisterServer", "DllUnregisterServer"]
 
 OBJDUMP, DLL, NAME = sys.argv[1:4]

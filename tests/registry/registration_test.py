@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Registration of the server DLLs as a user runs it: regsvr32, regsvr32 /u and regsvr32 /i:user /n under
 Wine, the registry read back with reg query (the 32-bit view for Korvane.dll, the 64-bit view for
-Korvane64.dll).
+Korvane64.dll): the classes, the AppID, the type library and the merged proxy/stub of the dual interfaces.
 
 The tests register and unregister again and again, so they run in a Wine prefix of their own
 (--prefix, one per target) that no other test uses.
@@ -17,7 +17,6 @@ import sys
 import unittest
 
 WINE = {"i686": "/usr/bin/wine", "x86_64": "/usr/lib/wine/wine64"}
-TYPELIB_MARSHALLER = "{00020424-0000-0000-C000-000000000046}"
 DISPATCH_MARSHALLER = "{00020420-0000-0000-C000-000000000046}"
 # Interfaces of the platform that the library carries but must not register as its own.
 PLATFORM_INTERFACES = {
@@ -29,9 +28,12 @@ PLATFORM_INTERFACES = {
 class Build:
     """What one DLL writes, as its registration scripts and type library give it."""
 
-    def __init__(self, arch, dll, suffix, clsid, libid, appid, iid, diid, syskind, regview):
+    def __init__(self, arch, dll, suffix, clsid, libid, appid, iid, diid, dual_interfaces, syskind, regview):
         self.arch, self.dll, self.suffix = arch, dll, suffix
         self.clsid, self.libid, self.appid, self.iid, self.diid = clsid, libid, appid, iid, diid
+        # name: IID of every dual interface; the merged proxy/stub's factory has the IID of IKorvane as CLSID.
+        self.dual_interfaces = dual_interfaces
+        self.proxy_stub_clsid = iid
         self.syskind, self.regview = syskind, regview
         self.progid = "Tamsic.Korvane%s.1" % suffix
         self.independent_progid = "Tamsic.Korvane%s" % suffix
@@ -80,11 +82,17 @@ class Build:
             self.picker.roots(root)
 
     def library_interfaces(self):
-        """The library's interfaces that registration writes: (IID, name, marshaller)."""
-        return [(self.iid, "IKorvane", TYPELIB_MARSHALLER), (self.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER)] + \
-            control_interfaces(self) + \
-            [(self.picker.iid, "IFtpPartition", TYPELIB_MARSHALLER),
-             (self.picker.diid, "_IFtpPartitionEvents", DISPATCH_MARSHALLER)]
+        """The library's interfaces that registration writes: (IID, name, marshaller). The dual interfaces are
+        marshalled by the DLL's proxy/stub, registered after the type library; the event dispinterfaces by the
+        system's dispatch marshaller."""
+        return [(iid, name, self.proxy_stub_clsid) for name, iid in self.dual_interfaces.items()] + \
+            [(self.diid, "_IKorvaneEvents", DISPATCH_MARSHALLER)] + control_interfaces(self) + \
+            [(self.picker.diid, "_IFtpPartitionEvents", DISPATCH_MARSHALLER)]
+
+    def proxy_stub_keys(self, root):
+        """The keys the merged proxy/stub writes: its factory's CLSID key and the dual interfaces' keys."""
+        return [root + "\\CLSID\\" + self.proxy_stub_clsid] + \
+            [root + "\\Interface\\" + iid for iid in self.dual_interfaces.values()]
 
 
 class Picker:
@@ -120,10 +128,16 @@ BUILDS = {
     "i686": dict(suffix="", clsid="{9FAC4084-9757-4201-95A7-8C8E5541EF11}",
                  libid="{080A2199-512B-45A9-AA0F-72923109E1C4}", appid="{F1B16B05-C5A0-4AB0-B7D3-C2B35278502F}",
                  iid="{55AA3464-BF8F-49C8-97C6-89ABFE8B7083}", diid="{6DB079E2-ACE5-490A-99B9-266724893AAF}",
+                 dual_interfaces={"IKorvane": "{55AA3464-BF8F-49C8-97C6-89ABFE8B7083}",
+                                  "IFtpDroper": "{3ED32FD9-3ED6-42B7-8B09-451F28B2A7FA}",
+                                  "IFtpPartition": "{E5CA97DC-58D5-4637-9F37-EF34E566B15A}"},
                  syskind="win32", regview=[]),
     "x86_64": dict(suffix="64", clsid="{A37CAD85-5324-4CF2-A9D6-87DA58F54169}",
                    libid="{DDA31DF7-83C2-4097-B4E4-1321F218EA2C}", appid="{3A644A5F-BFC5-4BFC-812D-416606FF0599}",
                    iid="{8CAFD44F-5BC4-41D2-B1BE-EC31C3C322B6}", diid="{C577C686-ED29-4B4B-8E69-558CEBC05AB8}",
+                   dual_interfaces={"IKorvane": "{8CAFD44F-5BC4-41D2-B1BE-EC31C3C322B6}",
+                                    "IFtpDroper": "{004B30B5-D597-4D71-96BA-C8BD579F37CE}",
+                                    "IFtpPartition": "{F3A31FDF-A386-4C1B-BCE5-53CD71145D1E}"},
                    syskind="win64", regview=["/reg:64"]),
 }
 
@@ -177,7 +191,7 @@ def control_roots(build, root):
 
 def control_interfaces(build):
     c = CONTROL[build.arch]
-    return [(c["iid"], "IFtpDroper", TYPELIB_MARSHALLER), (c["diid"], "_IFtpDroperEvents", DISPATCH_MARSHALLER)]
+    return [(c["diid"], "_IFtpDroperEvents", DISPATCH_MARSHALLER)]
 
 OPTIONS = None  # set by main()
 
@@ -259,8 +273,9 @@ class RegistrationTest(unittest.TestCase):
         for build in self.builds.values():
             regsvr32(build, "/u", check=False)
             regsvr32(build, "/u", "/i:user", "/n", check=False)
-            for key in build.roots_of_class_keys("HKCR") + build.roots_of_class_keys("HKCU\\Software\\Classes"):
-                run([WINE[build.arch], "reg", "delete", key, "/f"] + build.regview, check=False)
+            for root in ("HKCR", "HKCU\\Software\\Classes"):
+                for key in build.roots_of_class_keys(root) + build.proxy_stub_keys(root):
+                    run([WINE[build.arch], "reg", "delete", key, "/f"] + build.regview, check=False)
 
     @property
     def own(self):
@@ -296,9 +311,27 @@ class RegistrationTest(unittest.TestCase):
             interface = read_tree(build, "HKCR\\Interface\\" + iid)
             key = ("HKCR\\Interface\\" + iid).lower()
             self.assertEqual(interface.get(key, {}).get(""), name, "%s: Interface key of %s" % (build.dll_key, name))
-            self.assertEqual(interface[key + "\\proxystubclsid32"][""], marshaller)
+            self.assertEqual(interface[key + "\\proxystubclsid32"][""].upper(), marshaller,
+                             "%s: ProxyStubClsid32 of %s" % (build.dll_key, name))
             self.assertEqual(interface[key + "\\typelib"][""].upper(), build.libid)
             self.assertEqual(interface[key + "\\typelib"]["Version"], "1.0")
+
+    def assertProxyStubRegistered(self, build, root):
+        """Each dual interface names the proxy/stub's factory, whose CLSID key names the DLL."""
+        for name, iid in build.dual_interfaces.items():
+            key = "%s\\Interface\\%s\\ProxyStubClsid32" % (root, iid)
+            self.assertEqual(read_tree(build, key).get(key.lower(), {}).get("", "").upper(), build.proxy_stub_clsid,
+                             "%s: %s" % (build.dll_key, key))
+        key = "%s\\CLSID\\%s" % (root, build.proxy_stub_clsid)
+        factory = read_tree(build, key)
+        self.assertEqual(factory.get(key.lower(), {}).get(""), "PSFactoryBuffer", "%s: %s" % (build.dll_key, key))
+        server = factory.get(key.lower() + "\\inprocserver32", {})
+        self.assertEqual(server.get("", "").lower(), build.wine_path.lower(), "%s: %s" % (build.dll_key, key))
+        self.assertEqual(server.get("ThreadingModel"), "Both")
+
+    def assertProxyStubNotRegistered(self, build, root):
+        for key in build.proxy_stub_keys(root):
+            self.assertEqual(read_tree(build, key), {}, "%s: %s still there" % (build.dll_key, key))
 
     def assertTypeLibraryNotRegistered(self, build):
         self.assertEqual(read_tree(build, "HKCR\\TypeLib\\" + build.libid), {})
@@ -315,6 +348,7 @@ class RegistrationTest(unittest.TestCase):
                 regsvr32(build)
                 self.assertClassKeys(build, "HKCR")
                 self.assertTypeLibraryRegistered(build)
+                self.assertProxyStubRegistered(build, "HKCR")
                 self.assertEqual(self.platformInterfaces(build), platform,
                                  "the platform's interfaces must keep their own registration")
 
@@ -326,6 +360,7 @@ class RegistrationTest(unittest.TestCase):
                 regsvr32(build, "/u")
                 self.assertNoClassKeys(build, "HKCR")
                 self.assertTypeLibraryNotRegistered(build)
+                self.assertProxyStubNotRegistered(build, "HKCR")
                 self.assertTrue(read_tree(build, "HKCR\\AppID"), "the AppID key itself must stay")
                 self.assertTrue(read_tree(build, "HKCR\\CLSID"), "the CLSID key itself must stay")
                 self.assertEqual(self.platformInterfaces(build), platform)
@@ -336,9 +371,11 @@ class RegistrationTest(unittest.TestCase):
         regsvr32(build)
         self.assertClassKeys(build, "HKCR")
         self.assertTypeLibraryRegistered(build)
+        self.assertProxyStubRegistered(build, "HKCR")
         regsvr32(build, "/u")
         self.assertNoClassKeys(build, "HKCR")
         self.assertTypeLibraryNotRegistered(build)
+        self.assertProxyStubNotRegistered(build, "HKCR")
         # A second unregistration stops at the type library, which is no longer registered, and says so.
         self.assertNotEqual(regsvr32(build, "/u", check=False).returncode, 0)
 
@@ -349,26 +386,40 @@ class RegistrationTest(unittest.TestCase):
         for build in (x86, x64):
             self.assertClassKeys(build, "HKCR")
             self.assertTypeLibraryRegistered(build)
+            self.assertProxyStubRegistered(build, "HKCR")
         # Each unregistration takes only its own build's keys.
         regsvr32(x64, "/u")
         self.assertNoClassKeys(x64, "HKCR")
         self.assertTypeLibraryNotRegistered(x64)
+        self.assertProxyStubNotRegistered(x64, "HKCR")
         self.assertClassKeys(x86, "HKCR")
         self.assertTypeLibraryRegistered(x86)
+        self.assertProxyStubRegistered(x86, "HKCR")
         regsvr32(x64)
         regsvr32(x86, "/u")
         self.assertNoClassKeys(x86, "HKCR")
+        self.assertProxyStubNotRegistered(x86, "HKCR")
         self.assertClassKeys(x64, "HKCR")
         self.assertTypeLibraryRegistered(x64)
+        self.assertProxyStubRegistered(x64, "HKCR")
+        # Registering one build again leaves the other's proxy/stub as it was.
+        regsvr32(x86)
+        regsvr32(x86)
+        self.assertProxyStubRegistered(x64, "HKCR")
+        self.assertProxyStubRegistered(x86, "HKCR")
 
     def test_per_user_registration_writes_under_the_users_classes(self):
         for build in self.builds.values():
             with self.subTest(build=build.dll_key):
                 regsvr32(build, "/i:user", "/n")
                 self.assertClassKeys(build, "HKCU\\Software\\Classes")
+                self.assertProxyStubRegistered(build, "HKCU\\Software\\Classes")
                 self.assertNoClassKeys(build, "HKCR")
+                key = "HKCR\\CLSID\\" + build.proxy_stub_clsid
+                self.assertEqual(read_tree(build, key), {}, "%s: %s written machine-wide" % (build.dll_key, key))
                 regsvr32(build, "/u", "/i:user", "/n")
                 self.assertNoClassKeys(build, "HKCU\\Software\\Classes")
+                self.assertProxyStubNotRegistered(build, "HKCU\\Software\\Classes")
 
     def test_install_command_line_picks_per_user_only_for_exactly_user(self):
         # (regsvr32 switch or helper command line, where the class keys go)
