@@ -152,27 +152,31 @@ def wait_until_idle(process, deadline=30, quiet=0.3):
             return
 
 
-def answer_dialogs(process, actions):
-    """Answers the process's file-open dialogs in order; returns the failures and a line per dialog."""
+def answer_dialogs(process, actions, end):
+    """Answers the process's file-open dialogs in order, giving up at the monotonic time END; returns the
+    failures and a line per dialog."""
     notes, failures = [], []
     for number, action in enumerate(actions, 1):
         start = time.monotonic()
+        if start >= end:
+            failures.append("no time left for dialog %d (%s)" % (number, action))
+            break
         windows = poll(lambda: xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name",
-                                       DIALOG_TITLE), process, DIALOG_DEADLINE)
+                                       DIALOG_TITLE), process, min(DIALOG_DEADLINE, end - time.monotonic()))
         if not windows:
             failures.append("dialog %d (%s) did not show" % (number, action))
             break
         shown = time.monotonic() - start
         window = windows[0]
-        wait_until_idle(process)
+        wait_until_idle(process, min(30, end - time.monotonic()))
         xdotool("windowfocus", "--sync", window)
-        wait_until_idle(process)
+        wait_until_idle(process, min(30, end - time.monotonic()))
         if action.startswith("type:"):
             xdotool("type", "--delay", "20", action[5:])
             xdotool("key", "Return")
         elif action == "all":
             xdotool("key", "shift+Tab", "Home", "shift+End")
-            wait_until_idle(process)
+            wait_until_idle(process, min(30, end - time.monotonic()))
             xdotool("key", "Return")
         elif action == "cancel":
             xdotool("key", "Escape")
@@ -180,7 +184,7 @@ def answer_dialogs(process, actions):
             failures.append("unknown dialog action %r" % action)
             break
         gone = poll(lambda: window not in xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name",
-                                                  DIALOG_TITLE), process, DIALOG_DEADLINE)
+                                                  DIALOG_TITLE), process, min(DIALOG_DEADLINE, end - time.monotonic()))
         if gone is None and process.poll() is None:
             failures.append("dialog %d (%s) did not close" % (number, action))
             break
@@ -246,13 +250,14 @@ def main():
             print("FAIL: the dialogs need a display (DISPLAY)")
             return 1
         with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
+            started = time.monotonic()
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out_file, stderr=err_file)
             if options.dialog:
-                failures, notes = answer_dialogs(process, options.dialog)
+                failures, notes = answer_dialogs(process, options.dialog, started + options.timeout)
                 if failures:
                     process.kill()
             try:
-                process.wait(timeout=options.timeout)
+                process.wait(timeout=max(1.0, started + options.timeout - time.monotonic()))
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
