@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <list>
 
 #include "Biz/Log.h"
@@ -21,12 +20,6 @@ const int kCollectedLine = 94;
 void CutAtNul(std::string& text) {
     const std::string::size_type nul = text.find('\0');
     if (nul != std::string::npos) text.resize(nul);
-}
-
-bool CodeIn(int code, std::initializer_list<int> accepted) {
-    for (int c : accepted)
-        if (code == c) return true;
-    return false;
 }
 }  // namespace
 
@@ -139,36 +132,120 @@ bool FtpCommand::EncodeArgument(const CString& text, bool utf8, std::string& out
     return true;
 }
 
-void FtpCommand::User() {
-    if (!MayRun(FtpFilePoster::Connected)) return;
-    std::string name;
-    if (!EncodeArgument(poster_->userName_, false, name)) return;
-    std::string reply;
-    if (!SendCommand("USER " + name + "\r\n") || !RecvResponse(reply)) return;
-    const int code = poster_->response_.GetCode();
-    if (code == 331)
-        poster_->AddState(FtpFilePoster::UserAccepted);
-    else if (code == 230)
-        poster_->AddState(FtpFilePoster::LoggedIn);
-    else
-        poster_->SetError(FtpFilePoster::UserRejected);
+// Each command step: what goes out, when, how its reply is read and what each code does. The steps with
+// more to do (FEAT's list, OPTS's flag, SIZE's offset, PASV's address) run their row and then their own code.
+struct FtpCommand::Step {
+    // What follows the verb on the line.
+    enum Argument {
+        None,
+        UserName,      // ANSI
+        Password,      // ANSI
+        RemoteFolder,  // UTF-8 once the server agreed, else ANSI; exactly or not at all
+        RemoteFile,    // as RemoteFolder
+        Offset,        // the posted count in decimal digits
+    };
+    // A reply code and the state bit it adds (0: none).
+    struct Accept {
+        int code;
+        unsigned bit;
+    };
+
+    // The line's start as it goes on the wire, with the blank where an argument follows.
+    const char* verb;
+    Argument argument;
+    unsigned gate;   // the state bit the step needs, 0 for none
+    bool collected;  // the reply is logged as a collected one
+    bool stoppable;  // a stop request ends the wait for the reply
+    Accept accepted[5];
+    int refused;  // the error for any other code; 0: any other code changes nothing
+};
+
+namespace {
+using Poster = FtpFilePoster;
+using Step = FtpCommand::Step;
+
+// clang-format off
+// One row a command: verb, argument, the bit it needs, collected reply, stop ends the wait, the accepted
+// codes with the bit each adds, the error for any other code.
+const Step kUser     = {"USER ",  Step::UserName,     Poster::Connected,    false, true,
+                        {{331, Poster::UserAccepted}, {230, Poster::LoggedIn}}, Poster::UserRejected};
+const Step kPass     = {"PASS ",  Step::Password,     Poster::UserAccepted, false, true,
+                        {{230, Poster::LoggedIn}}, Poster::PassRejected};
+const Step kFeat     = {"FEAT",   Step::None,         Poster::LoggedIn,     false, true, {}, 0};
+const Step kClnt     = {"CLNT 2.1.0.35379 ", Step::None, Poster::LoggedIn,  true,  true,
+                        {{200, Poster::ClntAccepted}}, 0};
+const Step kOptsUtf8 = {"OPTS UTF8 ON", Step::None,   Poster::LoggedIn,     false, true, {}, 0};
+const Step kPwd      = {"PWD",    Step::None,         Poster::LoggedIn,     false, true,
+                        {{257, Poster::FolderReady}}, 0};
+// 550 is what servers answer for a folder that already exists; the cwd after it tells.
+const Step kMkd      = {"MKD ",   Step::RemoteFolder, Poster::LoggedIn,     false, true,
+                        {{257, Poster::FolderReady}, {550, Poster::FolderReady}}, 0};
+// A folder that cannot be entered would put the file somewhere the page did not ask for.
+const Step kCwd      = {"cwd ",   Step::RemoteFolder, Poster::LoggedIn,     false, true,
+                        {{250, Poster::FolderEntered}}, Poster::TransferFailed};
+const Step kType     = {"type I", Step::None,         0,                    false, true, {}, 0};
+const Step kSize     = {"SIZE ",  Step::RemoteFile,   Poster::LoggedIn,     true,  true, {}, 0};
+const Step kPasv     = {"PASV",   Step::None,         0,                    false, true,
+                        {{227, 0}}, Poster::PassiveFailed};
+const Step kRest     = {"REST ",  Step::Offset,       0,                    false, true,
+                        {{350, Poster::RestAccepted}}, 0};
+// The transfer's opening reply: a stop does not cut its wait short.
+const Step kStor     = {"STOR ",  Step::RemoteFile,   0,                    false, false,
+                        {{125, 0}, {150, 0}, {226, 0}, {250, 0}, {350, 0}}, Poster::TransferFailed};
+const Step kAppe     = {"APPE ",  Step::RemoteFile,   0,                    false, false,
+                        {{125, 0}, {150, 0}, {226, 0}, {250, 0}}, Poster::TransferFailed};
+// clang-format on
+}  // namespace
+
+bool FtpCommand::Send(const Step& step) {
+    if (!MayRun(step.gate)) return false;
+    std::string argument;
+    switch (step.argument) {
+        case Step::None:
+            break;
+        case Step::UserName:
+            if (!EncodeArgument(poster_->userName_, false, argument)) return false;
+            break;
+        case Step::Password:
+            if (!EncodeArgument(poster_->password_, false, argument)) return false;
+            break;
+        case Step::RemoteFolder:
+            if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, argument, true)) return false;
+            break;
+        case Step::RemoteFile:
+            if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, argument, true)) return false;
+            break;
+        case Step::Offset: {
+            char digits[32];
+            std::snprintf(digits, sizeof(digits), "%lld", static_cast<long long>(poster_->posted_));
+            argument = digits;
+            break;
+        }
+    }
+    return SendCommand(step.verb + argument + "\r\n");
 }
 
-void FtpCommand::Pass() {
-    if (!MayRun(FtpFilePoster::UserAccepted)) return;
-    std::string password;
-    if (!EncodeArgument(poster_->password_, false, password)) return;
+bool FtpCommand::Run(const Step& step) {
     std::string reply;
-    if (!SendCommand("PASS " + password + "\r\n") || !RecvResponse(reply)) return;
-    if (poster_->response_.GetCode() == 230)
-        poster_->AddState(FtpFilePoster::LoggedIn);
-    else
-        poster_->SetError(FtpFilePoster::PassRejected);
+    if (!Send(step) || !Receive(reply, step.collected, step.stoppable)) return false;
+    const int code = poster_->response_.GetCode();
+    for (const Step::Accept& accept : step.accepted) {
+        if (accept.code == 0) break;
+        if (accept.code == code) {
+            if (accept.bit != 0) poster_->AddState(accept.bit);
+            return true;
+        }
+    }
+    if (step.refused != 0) poster_->SetError(step.refused);
+    return true;
 }
+
+void FtpCommand::User() { Run(kUser); }
+
+void FtpCommand::Pass() { Run(kPass); }
 
 void FtpCommand::Feat() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    if (!SendCommand("FEAT\r\n")) return;
+    if (!Send(kFeat)) return;
     // The list is collected whole and then dropped: the response keeps the PASS reply.
     std::string features;
     switch (reader_.Read(features, sentAt_, &poster_->stop_)) {
@@ -188,50 +265,17 @@ void FtpCommand::Feat() {
     }
 }
 
-void FtpCommand::Clnt() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    std::string reply;
-    if (!SendCommand("CLNT 2.1.0.35379 \r\n") || !RecvAllResponse(reply)) return;
-    if (poster_->response_.GetCode() == 200) poster_->AddState(FtpFilePoster::ClntAccepted);
-}
+void FtpCommand::Clnt() { Run(kClnt); }
 
 void FtpCommand::OptsUtf8() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    std::string reply;
-    if (!SendCommand("OPTS UTF8 ON\r\n") || !RecvResponse(reply)) return;
-    poster_->utf8_ = poster_->response_.GetCode() == 200;
+    if (Run(kOptsUtf8)) poster_->utf8_ = poster_->response_.GetCode() == 200;
 }
 
-void FtpCommand::Pwd() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    std::string reply;
-    if (!SendCommand("PWD\r\n") || !RecvResponse(reply)) return;
-    if (poster_->response_.GetCode() == 257) poster_->AddState(FtpFilePoster::FolderReady);
-}
+void FtpCommand::Pwd() { Run(kPwd); }
 
-void FtpCommand::Mkd() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    std::string name;
-    if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, name, true)) return;
-    std::string reply;
-    if (!SendCommand("MKD " + name + "\r\n") || !RecvResponse(reply)) return;
-    // 550 is what servers answer for a folder that already exists; the cwd after it tells.
-    const int code = poster_->response_.GetCode();
-    if (code == 257 || code == 550) poster_->AddState(FtpFilePoster::FolderReady);
-}
+void FtpCommand::Mkd() { Run(kMkd); }
 
-void FtpCommand::Cwd() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    std::string name;
-    if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, name, true)) return;
-    std::string reply;
-    if (!SendCommand("cwd " + name + "\r\n") || !RecvResponse(reply)) return;
-    // A folder that cannot be entered would put the file somewhere the page did not ask for.
-    if (poster_->response_.GetCode() == 250)
-        poster_->AddState(FtpFilePoster::FolderEntered);
-    else
-        poster_->SetError(FtpFilePoster::TransferFailed);
-}
+void FtpCommand::Cwd() { Run(kCwd); }
 
 void FtpCommand::MakeRemotePath(const CString& path) {
     if (!MayRun(FtpFilePoster::LoggedIn)) return;
@@ -245,19 +289,10 @@ void FtpCommand::MakeRemotePath(const CString& path) {
     }
 }
 
-void FtpCommand::Type() {
-    if (!MayRun(0)) return;
-    std::string reply;
-    if (!SendCommand("type I\r\n")) return;
-    RecvResponse(reply);
-}
+void FtpCommand::Type() { Run(kType); }
 
 void FtpCommand::Size() {
-    if (!MayRun(FtpFilePoster::LoggedIn)) return;
-    std::string name;
-    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name, true)) return;
-    std::string reply;
-    if (!SendCommand("SIZE " + name + "\r\n") || !RecvAllResponse(reply)) return;
+    if (!Run(kSize)) return;
     if (poster_->response_.GetCode() != 213) {
         poster_->posted_ = 0;
         return;
@@ -297,11 +332,8 @@ unsigned short FtpCommand::ParsePassivePort(const std::string& text) {
 }
 
 bool FtpCommand::Pasv(sockaddr_in& address) {
-    if (!MayRun(0)) return false;
-    std::string reply;
-    if (!SendCommand("PASV\r\n") || !RecvResponse(reply)) return false;
-    const unsigned short port =
-        poster_->response_.GetCode() == 227 ? ParsePassivePort(poster_->response_.GetText()) : 0;
+    if (!Run(kPasv) || poster_->response_.GetCode() != 227) return false;
+    const unsigned short port = ParsePassivePort(poster_->response_.GetText());
     if (port == 0) {
         poster_->SetError(FtpFilePoster::PassiveFailed);
         return false;
@@ -315,34 +347,11 @@ bool FtpCommand::Pasv(sockaddr_in& address) {
     return true;
 }
 
-void FtpCommand::Rest() {
-    if (!MayRun(0)) return;
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%lld", static_cast<long long>(poster_->posted_));
-    std::string reply;
-    if (!SendCommand(std::string("REST ") + digits + "\r\n") || !RecvResponse(reply)) return;
-    if (poster_->response_.GetCode() == 350) poster_->AddState(FtpFilePoster::RestAccepted);
-}
+void FtpCommand::Rest() { Run(kRest); }
 
-void FtpCommand::Stor() {
-    if (!MayRun(0)) return;
-    std::string name;
-    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name, true)) return;
-    std::string reply;
-    if (!SendCommand("STOR " + name + "\r\n") || !Receive(reply, false, false)) return;
-    if (!CodeIn(poster_->response_.GetCode(), {125, 150, 226, 250, 350}))
-        poster_->SetError(FtpFilePoster::TransferFailed);
-}
+void FtpCommand::Stor() { Run(kStor); }
 
-void FtpCommand::Appe() {
-    if (!MayRun(0)) return;
-    std::string name;
-    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name, true)) return;
-    std::string reply;
-    if (!SendCommand("APPE " + name + "\r\n") || !Receive(reply, false, false)) return;
-    if (!CodeIn(poster_->response_.GetCode(), {125, 150, 226, 250}))
-        poster_->SetError(FtpFilePoster::TransferFailed);
-}
+void FtpCommand::Appe() { Run(kAppe); }
 
 void FtpCommand::Quit() {
     // Not through SendCommand: a QUIT that cannot be sent changes nothing, and it is not logged.

@@ -60,7 +60,16 @@ public:
     // numbers are not there.
     static unsigned short ParsePassivePort(const std::string& text);
 
+    // One command step as the table in the source describes it (its verb, argument, gate, reply reader and
+    // what each reply code does).
+    struct Step;
+
 private:
+    // Sends step's line when the step may run and its argument can go on the wire; false when nothing (or
+    // nothing complete) went out.
+    bool Send(const Step& step);
+    // Send, then the reply read and its code applied as the step says; false when no reply was read.
+    bool Run(const Step& step);
     // A command runs only while no error or stop has ended the job and, when bit is not 0, while bit
     // stands. A stop request seen here stops the job.
     bool MayRun(unsigned bit) const;

@@ -250,4 +250,14 @@ public:
     using FtpFilePoster::worker_;
 };
 
+// Stops the job from its first progress report.
+class StoppingSink : public RecordingSink {
+public:
+    FtpFilePoster* poster = nullptr;
+    void postProcess(int taskId, int64_t posted, CString speed) override {
+        poster->Stop();
+        RecordingSink::postProcess(taskId, posted, speed);
+    }
+};
+
 }  // namespace enginetest

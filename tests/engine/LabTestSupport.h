@@ -45,16 +45,6 @@ inline JobResult RunLabJob(int port, const std::string& user, const std::string&
     return result;
 }
 
-// Stops the job from its first progress report.
-class StoppingSink : public RecordingSink {
-public:
-    FtpFilePoster* poster = nullptr;
-    void postProcess(int taskId, int64_t posted, CString speed) override {
-        poster->Stop();
-        RecordingSink::postProcess(taskId, posted, speed);
-    }
-};
-
 // A page that stops the upload at its first progress report and, once the job has ended, posts it again
 // on the same object at once: the result of the second job. A first job that reports anything (it should
 // end silently) makes reported false.

@@ -69,11 +69,54 @@ bool ScriptedPeer::ReadLine(SOCKET s, std::string& pending, std::string& line) {
 }
 
 void ScriptedPeer::Answer(SOCKET s, const PeerReply& reply, bool& open) {
-    for (const std::string& piece : reply.pieces) {
+    std::vector<std::string> pieces = reply.pieces;
+    if (!reply.cuts.empty()) {
+        std::string whole;
+        for (const std::string& piece : reply.pieces) whole += piece;
+        pieces.clear();
+        size_t from = 0;
+        for (int cut : reply.cuts) {
+            const size_t at = std::min(static_cast<size_t>(cut), whole.size());
+            if (at <= from) continue;
+            pieces.push_back(whole.substr(from, at - from));
+            from = at;
+        }
+        pieces.push_back(whole.substr(from));
+    }
+    if (reply.delayMilliseconds > 0) Sleep(static_cast<DWORD>(reply.delayMilliseconds));
+    for (const std::string& piece : pieces) {
         if (reply.pauseMilliseconds > 0) Sleep(static_cast<DWORD>(reply.pauseMilliseconds));
         SendText(s, piece);
     }
-    if (reply.act == PeerReply::Close) open = false;
+    if (reply.act == PeerReply::Close) {
+        // Only the peer's half: the client reads the end, and what it still sends is recorded.
+        shutdown(s, SD_SEND);
+        open = false;
+    }
+}
+
+PeerScript ScriptFor(const faultcases::Case& c) {
+    using faultcases::Step;
+    PeerScript script;
+    script.replies["CLNT"] = Say("200 Noted.\r\n");
+    for (const Step& step : c.server) {
+        if (step.verb == faultcases::kData) {
+            script.data = PeerScript::NeverRead;
+            continue;
+        }
+        PeerReply& reply = step.verb == faultcases::kGreeting ? script.greeting
+                           : step.verb == faultcases::kFinal  ? script.finalReply
+                                                              : script.replies[step.verb];
+        if (!step.text.empty() || step.act != Step::Say) reply.pieces = {};
+        if (!step.text.empty()) reply.pieces = {step.text};
+        reply.act = step.act == Step::Say      ? PeerReply::Answer
+                    : step.act == Step::Silent ? PeerReply::Silent
+                                               : PeerReply::Close;
+        reply.cuts = step.cuts;
+        reply.pauseMilliseconds = step.cuts.empty() ? 0 : step.gap;
+        reply.delayMilliseconds = step.delay;
+    }
+    return script;
 }
 
 bool ScriptedPeer::DataReset() {
@@ -123,24 +166,29 @@ void ScriptedPeer::Run() {
     if (s == INVALID_SOCKET) return;
     SOCKET data = INVALID_SOCKET;
     bool dataUsed = false;
+    // False once the peer's half of the line went down: lines are still recorded, none is answered.
     bool open = true;
     Answer(s, script_.greeting, open);
     std::string pending;
     std::string line;
-    while (open && ReadLine(s, pending, line)) {
+    while (ReadLine(s, pending, line)) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             wire_.push_back(line);
         }
+        if (!open) continue;
         const std::string verb = VerbOf(line);
         auto found = script_.replies.find(verb);
-        if (verb == "PASV" && found == script_.replies.end()) {
+        if (verb == "PASV" && (found == script_.replies.end() ||
+                               (found->second.act == PeerReply::Answer && found->second.pieces.empty()))) {
             passive_.reset(new LoopbackListener);
             const unsigned short port = passive_->Port();
             char text[96];
             std::snprintf(text, sizeof(text), "227 Entering Passive Mode (127,0,0,1,%u,%u).\r\n", port / 256,
                           port % 256);
-            SendText(s, text);
+            PeerReply reply = found == script_.replies.end() ? PeerReply() : found->second;
+            reply.pieces = {text};
+            Answer(s, reply, open);
             continue;
         }
         const PeerReply reply =

@@ -1,6 +1,7 @@
 // A scripted FTP server on 127.0.0.1 that runs on a thread of the test: it answers each command by its verb
 // from a table the test fills, records every line and every data byte it received, and can misbehave on
-// purpose (replies in pieces, pauses, silence, a closed line, a data connection it never reads).
+// purpose (replies in pieces, pauses, silence, a closed line, a data connection it never reads). PlayCase
+// sets it up for a row of the shared fault cases (FaultCases.h).
 #pragma once
 
 #include <winsock2.h>
@@ -13,14 +14,19 @@
 #include <vector>
 
 #include "EngineTestSupport.h"
+#include "FaultCases.h"
 
 namespace enginetest {
 
 struct PeerReply {
     enum Act { Answer, Silent, Close };
-    std::vector<std::string> pieces;  // written one by one
-    int pauseMilliseconds = 0;        // before each piece
-    Act act = Answer;                 // Close: after the pieces, the line goes down
+    // Written one by one. PASV without pieces: its own 227 reply.
+    std::vector<std::string> pieces;
+    int pauseMilliseconds = 0;  // before each piece
+    // Close: after the pieces, the peer's half of the line goes down; it still records what comes.
+    Act act = Answer;
+    std::vector<int> cuts;      // when given, the pieces joined go out cut at these byte offsets instead
+    int delayMilliseconds = 0;  // before the first piece
 };
 
 inline PeerReply Say(const std::string& text) { return PeerReply{{text}, 0, PeerReply::Answer}; }
@@ -65,6 +71,10 @@ struct PeerScript {
     DataMode data = ReadAll;
     size_t resetAfter = 1000;
 };
+
+// The script that plays one row of the shared fault cases: the peer's own replies, CLNT accepted, then the
+// row's steps.
+PeerScript ScriptFor(const faultcases::Case& c);
 
 class ScriptedPeer {
 public:
