@@ -3,7 +3,9 @@
 #   bash bench/upload/run.sh            (ROUNDS=5 big rounds, SMALL_ROUNDS=15 small rounds by default)
 # Each round runs the 64-bit engine (wine64), the 32-bit engine (wine) and curl, one after the other, on a
 # 1 GiB file made for the run and removed after it; then the same for a 1 KiB file. The engine is timed from
-# Post to its completion report (upload_bench.exe), curl over its whole run. Prints each median and the ratio.
+# Post to its completion report (upload_bench.exe), curl over its whole run. Prints each median with the
+# spread of the rounds (min-max) and the ratio to curl, and exits non-zero when a goal is missed: the 1 GiB
+# upload at most 1.60 times curl's time, the 1 KiB upload at most 1.15 times, each engine on its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 rounds=${ROUNDS:-5}
@@ -94,8 +96,11 @@ curl_run() {  # file name -> milliseconds of the whole run
 }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 
-measure() {  # label file rounds
-  local label=$1 file=$2 n=$3 size
+spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%s-%s\n", lo, hi}'; }
+
+failed=0
+measure() {  # label file rounds goal: the engine's median time at most goal times curl's
+  local label=$1 file=$2 n=$3 goal=$4 size
   size=$(stat -c %s "$file")
   local e64=() e32=() c=()
   for i in $(seq "$n"); do
@@ -105,13 +110,16 @@ measure() {  # label file rounds
   done
   local m64 m32 mc
   m64=$(median "${e64[@]}"); m32=$(median "${e32[@]}"); mc=$(median "${c[@]}")
-  echo "== $label ($size bytes, $n rounds, medians) =="
-  awk -v m64="$m64" -v m32="$m32" -v mc="$mc" -v size="$size" '
+  echo "== $label ($size bytes, $n rounds, medians with min-max) =="
+  awk -v m64="$m64" -v m32="$m32" -v mc="$mc" -v s64="$(spread "${e64[@]}")" -v s32="$(spread "${e32[@]}")" \
+      -v sc="$(spread "${c[@]}")" -v size="$size" -v goal="$goal" '
     function rate(ms) { return size >= 1048576 ? sprintf("  %8.1f MB/s", size / ms / 1000) : "" }
+    function verdict(m) { return sprintf("ratio to curl %.2f (goal at most %.2f: %s)", m / mc, goal, m / mc <= goal ? "met" : "MISSED") }
     BEGIN {
-    printf "  engine x86_64 (wine64): %10.1f ms%s  ratio to curl %.2f\n", m64, rate(m64), m64 / mc
-    printf "  engine i686   (wine)  : %10.1f ms%s  ratio to curl %.2f\n", m32, rate(m32), m32 / mc
-    printf "  curl                  : %10.1f ms%s\n", mc, rate(mc) }'
+    printf "  engine x86_64 (wine64): %10.1f ms (%s)%s  %s\n", m64, s64, rate(m64), verdict(m64)
+    printf "  engine i686   (wine)  : %10.1f ms (%s)%s  %s\n", m32, s32, rate(m32), verdict(m32)
+    printf "  curl                  : %10.1f ms (%s)%s\n", mc, sc, rate(mc)
+    exit (m64 / mc > goal || m32 / mc > goal) }' || failed=1
   echo "  runs (ms): x86_64 ${e64[*]}"
   echo "             i686 ${e32[*]}"
   echo "             curl ${c[*]}"
@@ -126,7 +134,9 @@ with open(sys.argv[1], "wb") as f:
         f.write(block[i % 7:] + block[:i % 7])' "$work/big.bin"
 head -c 1024 /dev/urandom >"$work/small.bin"
 
-measure "1 GiB" "$work/big.bin" "$rounds"
+measure "1 GiB" "$work/big.bin" "$rounds" 1.60
 rm -f "$work/big.bin"
-measure "1 KiB" "$work/small.bin" "$small_rounds"
+measure "1 KiB" "$work/small.bin" "$small_rounds" 1.15
 echo "(MB = 10^6 bytes; the engine from Post to its report, curl over its whole process)"
+if [ "$failed" != 0 ]; then echo "A goal was missed (1 GiB at most 1.60 x curl's time, 1 KiB at most 1.15 x)."; exit 1; fi
+echo "Every goal met."
