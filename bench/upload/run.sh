@@ -96,7 +96,7 @@ curl_run() {  # file name -> milliseconds of the whole run
 }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 
-spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%s-%s\n", lo, hi}'; }
+spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%.1f-%.1f\n", lo, hi}'; }
 
 failed=0
 measure() {  # label file rounds goal: the engine's median time at most goal times curl's
