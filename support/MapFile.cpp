@@ -28,13 +28,19 @@ bool MapFile::Open(const CString& path) {
 
 int64_t MapFile::Read(void* buffer, const int& length) {
     if (length <= 0) return 0;
-    std::memset(buffer, 0, static_cast<size_t>(length));
+    // The first length bytes end up zeroed wherever the view does not cover them: all of them when nothing
+    // is read, the tail past a short last block otherwise. The bytes a view covers are written once only.
+    char* const bytes = static_cast<char*>(buffer);
     // No mapping (Open failed, or Close came first): the read fails as a view would, whatever the size.
     if (!mapping_) {
+        std::memset(bytes, 0, static_cast<size_t>(length));
         SetError(ViewFailed);
         return 0;
     }
-    if (offset_ < 0 || offset_ >= size_) return 0;
+    if (offset_ < 0 || offset_ >= size_) {
+        std::memset(bytes, 0, static_cast<size_t>(length));
+        return 0;
+    }
     int64_t n = length;
     if (offset_ + n > size_) n = size_ - offset_;
 
@@ -44,11 +50,13 @@ int64_t MapFile::Read(void* buffer, const int& length) {
     const void* view = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(base >> 32),
                                      static_cast<DWORD>(base & 0xFFFFFFFF), static_cast<SIZE_T>(skip + n));
     if (!view) {
+        std::memset(bytes, 0, static_cast<size_t>(length));
         SetError(ViewFailed);
         return 0;
     }
-    std::memcpy(buffer, static_cast<const char*>(view) + skip, static_cast<size_t>(n));
+    std::memcpy(bytes, static_cast<const char*>(view) + skip, static_cast<size_t>(n));
     UnmapViewOfFile(view);
+    std::memset(bytes + n, 0, static_cast<size_t>(length - n));
     offset_ += n;
     return n;
 }

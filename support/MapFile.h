@@ -22,8 +22,8 @@ public:
     ~MapFile() override;
 
     bool Open(const CString& path);
-    // Copies the next block of at most length bytes into buffer (its first length bytes are zeroed first)
-    // and returns the count, 0 at the end of the file or on failure.
+    // Copies the next block of at most length bytes into buffer and returns the count, 0 at the end of the
+    // file or on failure. Of the buffer's first length bytes, those the block does not fill are zeroed.
     int64_t Read(void* buffer, const int& length);
     // Moves the next read to any file position; a view is mapped from the aligned start that holds it.
     void SetOffset(int64_t offset) { offset_ = offset; }
