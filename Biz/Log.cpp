@@ -8,6 +8,7 @@
 
 #include <codecvt>
 #include <cstring>
+#include <cwchar>
 #include <locale>
 #include <memory>
 
@@ -102,18 +103,82 @@ std::wstring WidenWireText(const std::string& bytes) {
     return Widen(bytes.c_str(), length, CP_ACP, 0);
 }
 
+std::wstring EscapeWireText(const std::string& bytes) {
+    std::string text = bytes;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    const int length = static_cast<int>(text.size());
+    std::wstring wide = Widen(text.data(), length, CP_UTF8, MB_ERR_INVALID_CHARS);
+    if (wide.empty() && length > 0) wide = Widen(text.data(), length, CP_ACP, 0);
+    std::wstring out;
+    out.reserve(wide.size());
+    for (const wchar_t c : wide) {
+        switch (c) {
+            case L'\r': out += L"\\r"; continue;
+            case L'\n': out += L"\\n"; continue;
+            case L'\t': out += L"\\t"; continue;
+            case L'\0': out += L"\\0"; continue;
+            default: break;
+        }
+        // C0 and C1 controls, DEL, and the Unicode line and paragraph separators.
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            wchar_t escape[8];
+            swprintf(escape, 8, L"\\x%02X", static_cast<unsigned>(c));
+            out += escape;
+        } else if (c == 0x2028 || c == 0x2029) {
+            wchar_t escape[8];
+            swprintf(escape, 8, L"\\u%04X", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+// The names the platform takes for a device in any folder, with any extension: "NUL.log" is NUL.
+bool IsDeviceName(const std::wstring& component) {
+    std::wstring base = component.substr(0, component.find(L'.'));
+    // "NUL .log" and "NUL..log" name the device too.
+    while (!base.empty() && (base.back() == L' ' || base.back() == L'.')) base.pop_back();
+    for (wchar_t& c : base) c = AsciiLower(c);
+    static const wchar_t* const kDevices[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$", L"clock$"};
+    for (const wchar_t* device : kDevices)
+        if (base == device) return true;
+    if (base.size() == 4 && (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0)) {
+        const wchar_t n = base[3];
+        // COM0 to COM9 and the superscript digits the platform also accepts (COM¹, COM², COM³).
+        if ((n >= L'0' && n <= L'9') || n == 0x00B9 || n == 0x00B2 || n == 0x00B3) return true;
+    }
+    return false;
+}
+}  // namespace
+
 bool IsLogFilePath(const std::wstring& path) {
-    // The name is what follows the last separator, or the drive of a drive-relative path ("C:x.log").
-    size_t start = path.find_last_of(L"\\/");
-    start = start == std::wstring::npos ? 0 : start + 1;
-    if (start == 0 && path.size() >= 2 && path[1] == L':') start = 2;
-    const std::wstring name = path.substr(start);
-    // "x.txt:y.log" is a stream of x.txt, not a log file.
-    if (name.find(L':') != std::wstring::npos) return false;
+    // A drive letter, a colon and a backslash: nothing else reaches a network share, a pipe or a device.
+    if (path.size() < 4) return false;
+    const wchar_t drive = AsciiLower(path[0]);
+    if (drive < L'a' || drive > L'z' || path[1] != L':' || path[2] != L'\\') return false;
+    size_t start = 3;
+    std::wstring component;
+    for (size_t i = 3; i <= path.size(); ++i) {
+        const wchar_t c = i < path.size() ? path[i] : L'\\';
+        if (c == L'\\' || c == L'/') {
+            component = path.substr(start, i - start);
+            if (IsDeviceName(component)) return false;
+            start = i + 1;
+            continue;
+        }
+        // ":" would name an alternate stream ("x.txt:y.log"); the others are no part of a plain file name.
+        if (c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|')
+            return false;
+    }
+    // component is now the file's name.
     const wchar_t suffix[] = L".log";
-    if (name.size() < 4) return false;
+    if (component.size() < 4) return false;
     for (size_t i = 0; i < 4; ++i)
-        if (AsciiLower(name[name.size() - 4 + i]) != suffix[i]) return false;
+        if (AsciiLower(component[component.size() - 4 + i]) != suffix[i]) return false;
     return true;
 }
 

@@ -38,9 +38,10 @@ int TcpConnection::GetConnectTimeout() { return connectTimeout; }
 int TcpConnection::GetIoTimeout() { return ioTimeout; }
 
 void TcpConnection::SetAddress(const CString& host, const short& port) {
-    const std::string dotted = CStringToAnsi(ResolveHostIp(host));
     address_.sin_family = AF_INET;
-    address_.sin_addr.s_addr = inet_addr(dotted.c_str());
+    // Read in decimal, whatever leading zeros it has ("192.168.001.010" is 192.168.1.10); a text that is no
+    // dotted quad of numbers up to 255 gives INADDR_NONE, and the connect fails.
+    address_.sin_addr.s_addr = ParseDottedQuad(ResolveHostIp(host));
     address_.sin_port = htons(static_cast<unsigned short>(port));
 }
 
@@ -60,7 +61,7 @@ void TcpConnection::Cleanup() {
     WSACleanup();
 }
 
-bool TcpConnection::Connect() {
+bool TcpConnection::Connect(const std::atomic<bool>* stop) {
     Close();
     socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
     bool connected = false;
@@ -81,8 +82,23 @@ bool TcpConnection::Connect() {
                 FD_ZERO(&failed);
                 FD_SET(socket_, &writable);
                 FD_SET(socket_, &failed);
-                timeval wait{limit / 1000, (limit % 1000) * 1000};
-                int ready = ::select(0, nullptr, &writable, &failed, &wait);
+                // In slices, so that a stop request is seen within one slice.
+                const ULONGLONG began = GetTickCount64();
+                int ready = 0;
+                for (;;) {
+                    if (stop && stop->load()) break;
+                    const ULONGLONG passed = GetTickCount64() - began;
+                    if (passed >= static_cast<ULONGLONG>(limit)) break;
+                    int slice = static_cast<int>(static_cast<ULONGLONG>(limit) - passed);
+                    if (stop && slice > 100) slice = 100;
+                    FD_ZERO(&writable);
+                    FD_ZERO(&failed);
+                    FD_SET(socket_, &writable);
+                    FD_SET(socket_, &failed);
+                    timeval wait{slice / 1000, (slice % 1000) * 1000};
+                    ready = ::select(0, nullptr, &writable, &failed, &wait);
+                    if (ready != 0) break;
+                }
                 if (ready > 0 && FD_ISSET(socket_, &writable)) {
                     int soError = 0;
                     int size = sizeof(soError);

@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
+
 #include "classlib/CString.h"
 
 class TcpConnection {
@@ -25,8 +27,9 @@ public:
     void Cleanup();
 
     // Opens a stream socket and connects it within the connect time-out. The socket is then blocking, with
-    // the I/O time-out on its sends and receives, so a dead peer cannot hold the worker for ever.
-    bool Connect();
+    // the I/O time-out on its sends and receives, so a dead peer cannot hold the worker for ever. While stop
+    // is given, a stop request ends the wait within a tenth of a second (the connect then fails).
+    bool Connect(const std::atomic<bool>* stop = nullptr);
     // Closes the socket and forgets it: a second Close, or a stale handle, closes nothing else.
     void Close();
 

@@ -85,7 +85,11 @@ KORVANE_FOLDING_TARGET uint32_t FoldBlocks(uint32_t crc, const uint8_t* data, si
     return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x0, q), 1));
 }
 
+std::atomic<Crc32::Allocator> blockAllocator{nullptr};
+
 }  // namespace
+
+Crc32::Allocator Crc32::SetBlockAllocator(Allocator allocator) { return blockAllocator.exchange(allocator); }
 
 bool Crc32::HasFolding() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
@@ -97,7 +101,7 @@ Crc32::Crc32() : method_(HasFolding() ? Crc32Method::Folding : Crc32Method::Tabl
 
 Crc32::~Crc32() {
     abandoned_ = true;
-    thread_.WaitForEnd();
+    thread_.WaitForAll();
 }
 
 // The register runs most significant bit first with the polynomial as written, on bit-reversed bytes, and
@@ -149,9 +153,14 @@ uint32_t Crc32::UpdateByTable(uint32_t crc, const uint8_t* data, size_t length) 
 
 bool Crc32::Start(const CString& path) {
     if (running_.load(std::memory_order_acquire)) return false;
-    // A worker that settled its run may still be delivering its final report; it touches nothing of ours
-    // any more, so its handle can go.
-    thread_.Close();
+    // The previous worker settled its run. One that reported may still be inside its report, and this call
+    // may come from there: it is kept and waited for by the destructor. One that ended silently (abandoned)
+    // is about to end and is waited for now.
+    if (!reported_.load(std::memory_order_acquire) && thread_.WaitForEnd())
+        thread_.Close();
+    else
+        thread_.Keep();
+    reported_.store(false, std::memory_order_relaxed);
     narrowResult_.clear();
     wideResult_.Empty();
     blockSize_ = 0x100000;
@@ -194,32 +203,31 @@ void Crc32::Run() {
     bool complete = false;
     FILE* stream = nullptr;
     if (_wfopen_s(&stream, path_.GetString(), L"rb") == 0 && stream) {
-        uint8_t* buffer = static_cast<uint8_t*>(std::malloc(blockSize));
-        if (!buffer) {
-            std::fclose(stream);
-            running_.store(false, std::memory_order_release);
-            return;
+        const Allocator allocate = blockAllocator.load();
+        uint8_t* buffer = static_cast<uint8_t*>(allocate ? allocate(blockSize) : std::malloc(blockSize));
+        // Without a buffer there is no checksum: that is a failure like a file that cannot be read, never a
+        // silent end that would leave the owner waiting for a report.
+        bool readFailed = buffer == nullptr;
+        if (buffer) {
+            // The reads are whole blocks already: without the stream's own buffer they go to the file
+            // directly, one copy fewer per byte.
+            std::setvbuf(stream, nullptr, _IONBF, 0);
+            uint32_t crc = 0xFFFFFFFFu;
+            size_t n;
+            while (!abandoned_.load(std::memory_order_relaxed) &&
+                   (n = std::fread(buffer, 1, blockSize, stream)) > 0)
+                crc = Update(crc, buffer, n, method_);
+            // A read that failed part-way must not pass for the end of the file.
+            readFailed = std::ferror(stream) != 0;
+            std::free(buffer);
+            if (!readFailed && !abandoned_.load(std::memory_order_relaxed)) SetResult(~crc);
         }
-        // The reads are whole blocks already: without the stream's own buffer they go to the file directly,
-        // one copy fewer per byte.
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-        uint32_t crc = 0xFFFFFFFFu;
-        size_t n;
-        while (!abandoned_.load(std::memory_order_relaxed) &&
-               (n = std::fread(buffer, 1, blockSize, stream)) > 0)
-            crc = Update(crc, buffer, n, method_);
-        // A read that failed part-way must not pass for the end of the file.
-        const bool readFailed = std::ferror(stream) != 0;
-        std::free(buffer);
         std::fclose(stream);
         if (abandoned_.load(std::memory_order_relaxed)) {
             running_.store(false, std::memory_order_release);
             return;
         }
-        if (!readFailed) {
-            SetResult(~crc);
-            complete = true;
-        }
+        complete = !readFailed;
     }
     if (complete) {
         state_ = StateComplete;
@@ -229,6 +237,7 @@ void Crc32::Run() {
         // meets a write.
         if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
     }
+    reported_.store(true, std::memory_order_relaxed);
     running_.store(false, std::memory_order_release);
     if (complete)
         sink->crcComplete();

@@ -9,7 +9,7 @@
 
 #include "classlib/CString.h"
 #include "engine/Crc32Event.h"
-#include "engine/Md5Checker.h"
+#include "engine/WorkerThread.h"
 #include "support/ErrorBase.h"
 
 // How the checksum is computed: byte tables (any processor), or carry-less multiplication folding (processors
@@ -30,12 +30,19 @@ public:
     void SetSink(Crc32Event* sink) { sink_ = sink; }
 
     // Begins a run over path: results emptied, a new worker. Refused (false, nothing changed) while a run is
-    // still going; a run whose final report is under way no longer counts as going.
+    // still going. A run that reported its outcome no longer counts as going: as this call may come from
+    // inside that report, its worker is kept and the destructor waits for it.
     bool Start(const CString& path);
+
+    // Where the block buffer of a run comes from (it is released with free): tests make it fail. Null
+    // restores malloc. Returns the previous one.
+    using Allocator = void* (*)(size_t size);
+    static Allocator SetBlockAllocator(Allocator allocator);
 
     // The checksum as unsigned decimal text after a completed run, else the empty text.
     CString GetResult() const;
-    // 200 after crcError. Read it in the report, or once no run is going.
+    // 200 after crcError (the file could not be opened or read, or no buffer could be had). Read it in the
+    // report, or once no run is going.
     int GetErrorCode() const { return errorCode_; }
     // The 256 entries of the byte-wise table.
     const uint32_t* GetTable() const { return table_; }
@@ -59,7 +66,7 @@ private:
     const Crc32Method method_;
     uint32_t table_[256];
     int32_t blockSize_ = 0;
-    CheckThread thread_;
+    WorkerThread thread_;
     std::string narrowResult_;
     CString wideResult_;
     CString path_;
@@ -72,4 +79,6 @@ private:
     std::atomic<bool> running_{false};
     // Set by the destructor: the worker leaves the file without a report.
     std::atomic<bool> abandoned_{false};
+    // Set by the worker before its final report, cleared by Start.
+    std::atomic<bool> reported_{false};
 };

@@ -28,6 +28,52 @@ private:
 };
 
 bool IsPositiveCompletion(int code) { return code >= 200 && code < 300; }
+
+// After the last block: the sending side is shut down and the data connection read to its end, within the
+// I/O time-out. False when the server reset it (it closed without reading everything), or the end did not
+// come. Whatever the server sends back on it is dropped. A send of no bytes first asks for a reset that has
+// come already (Wine reports one that comes before the shutdown only there); the end is then watched as a
+// network event, whose error code tells a reset from an orderly close.
+bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned) {
+    const SOCKET socket = data.GetSocket();
+    const HANDLE event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT) return false;
+    bool ended = false;
+    if (::send(socket, "", 0, 0) == 0 && WSAEventSelect(socket, event, FD_READ | FD_CLOSE) == 0 &&
+        ::shutdown(socket, SD_SEND) == 0) {
+        const ULONGLONG since = GetTickCount64();
+        const int limit = TcpConnection::GetIoTimeout();
+        for (;;) {
+            if (abandoned) break;
+            DWORD wait = 100;
+            if (limit > 0) {
+                const ULONGLONG passed = GetTickCount64() - since;
+                if (passed >= static_cast<ULONGLONG>(limit)) break;
+                if (static_cast<ULONGLONG>(limit) - passed < wait)
+                    wait = static_cast<DWORD>(static_cast<ULONGLONG>(limit) - passed);
+            }
+            if (WaitForSingleObject(event, wait) != WAIT_OBJECT_0) continue;
+            WSANETWORKEVENTS happened;
+            if (WSAEnumNetworkEvents(socket, event, &happened) != 0) break;
+            if (happened.lNetworkEvents & FD_CLOSE) {
+                ended = happened.iErrorCode[FD_CLOSE_BIT] == 0;
+                break;
+            }
+            if (happened.lNetworkEvents & FD_READ) {
+                char piece[4096];
+                const int received = ::recv(socket, piece, sizeof(piece), 0);
+                if (received == 0) {
+                    ended = true;
+                    break;
+                }
+                if (received < 0 && WSAGetLastError() != WSAEWOULDBLOCK) break;
+            }
+        }
+    }
+    WSAEventSelect(socket, nullptr, 0);
+    WSACloseEvent(event);
+    return ended;
+}
 }  // namespace
 
 FtpFilePoster::FtpFilePoster() = default;
@@ -36,10 +82,7 @@ FtpFilePoster::~FtpFilePoster() {
     // A job that ends now reports to nobody: the owner is going away.
     abandoned_ = true;
     stop_ = true;
-    if (worker_) {
-        if (workerId_ != GetCurrentThreadId()) WaitForSingleObject(worker_, INFINITE);
-        CloseHandle(worker_);
-    }
+    worker_.WaitForAll();
 }
 
 void FtpFilePoster::SetEvent(KorvaneEvent* event) {
@@ -69,13 +112,21 @@ void FtpFilePoster::SetError(const int& code) {
 void FtpFilePoster::AddState(const unsigned& bits) { state_ |= bits; }
 
 bool FtpFilePoster::Post(CString localPath, CString remoteFolder, CString remoteFile) {
-    if (running_) return false;
-    if (worker_) {
-        CloseHandle(worker_);
-        worker_ = nullptr;
-    }
+    if (running_ || busy_) return false;
+    // The previous worker settled its job. One that reported may still be inside its report, and this call
+    // may come from there: it is kept, and the destructor waits for it. One that ended silently (stopped)
+    // is about to end and is waited for now.
+    busy_ = true;
+    const bool ended = !reported_ && worker_.WaitForEnd();
+    busy_ = false;
+    if (ended)
+        worker_.Close();
+    else
+        worker_.Keep();
+
     // Nothing of an earlier job counts for this one.
     stop_ = false;
+    reported_ = false;
     state_ = 0;
     errorCode_ = 0;
     utf8_ = false;
@@ -87,14 +138,10 @@ bool FtpFilePoster::Post(CString localPath, CString remoteFolder, CString remote
     remoteFile_ = remoteFile;
 
     running_ = true;
-    unsigned id = 0;
-    const uintptr_t handle = _beginthreadex(nullptr, 0, &FtpFilePoster::ThreadProc, this, 0, &id);
-    if (!handle) {
+    if (!worker_.Begin(&FtpFilePoster::ThreadProc, this)) {
         running_ = false;
         return false;
     }
-    worker_ = reinterpret_cast<HANDLE>(handle);
-    workerId_ = id;
     return true;
 }
 
@@ -108,6 +155,7 @@ unsigned __stdcall FtpFilePoster::ThreadProc(void* argument) {
     const int taskId = poster->taskId_;
     const int errorCode = poster->errorCode_;
     KorvaneEvent* event = poster->abandoned_ ? nullptr : poster->event_;
+    if (event && (state & (AllSent | Failed))) poster->reported_ = true;
     poster->running_ = false;
 
     if (event) {
@@ -122,15 +170,17 @@ unsigned __stdcall FtpFilePoster::ThreadProc(void* argument) {
 
 void FtpFilePoster::RunJob() {
     control_.Startup();
-    if (control_.Connect()) AddState(Connected);
+    if (control_.Connect(&stop_))
+        AddState(Connected);
+    else if (stop_)
+        state_ = Stopped;
+    else
+        SetError(SendFailed);  // refused, unreachable or no answer in time: no command can go out
+    const bool controlConnected = (state_ & Connected) != 0;
     ClosingConnection closeControl(control_);
     FtpCommand command(this);
 
-    if (state_ & Connected)
-        command.RecvWelcome();
-    else
-        SetError(ReceiveFailed);  // no greeting can come over a connection that does not stand
-
+    if (controlConnected) command.RecvWelcome();
     command.User();
     command.Pass();
     command.Feat();
@@ -146,13 +196,23 @@ void FtpFilePoster::RunJob() {
     command.Type();
     command.Size();
 
+    // The local file is opened before the server is told to store anything: a file that went away or is
+    // locked since it was measured must not leave an emptied copy on the server.
+    Tamsic::IO::MapFile file;
+    if (ProceedingUnlessStopped() && !file.Open(localPath_)) SetError(FileNotMapped);
+
     sockaddr_in address;
     std::memset(&address, 0, sizeof(address));
     command.Pasv(address);
     TcpConnection data(address);
     {
         ClosingConnection closeData(data);
-        if (Proceeding() && (state_ & PassiveReady) && !data.Connect()) SetError(TransferFailed);
+        if (ProceedingUnlessStopped() && (state_ & PassiveReady) && !data.Connect(&stop_)) {
+            if (stop_)
+                state_ = Stopped;
+            else
+                SetError(TransferFailed);
+        }
 
         if (posted_ <= 0) {
             command.Rest();
@@ -160,21 +220,33 @@ void FtpFilePoster::RunJob() {
         } else {
             command.Appe();
         }
-        // A 1xx (or 350) opens the transfer and the server's final word comes after it; a 2xx is that word.
-        const bool finalReplyOwed = !IsPositiveCompletion(response_.GetCode());
+        // The server accepted the transfer. A 1xx (or 350) opens it and the server's final word comes after
+        // it; a 2xx is that word.
+        const bool finalReplyOwed = Proceeding() && !IsPositiveCompletion(response_.GetCode());
 
-        if (Proceeding() && (state_ & PassiveReady)) SendFile(data);
-        data.Close();
+        if (Proceeding() && (state_ & PassiveReady)) SendFile(data, file);
+        file.Close();
 
         if (Proceeding() && (state_ & PassiveReady)) {
             state_ &= ~static_cast<unsigned>(PassiveReady);
+            // A server that took part of the file and closed (a reset) shows only here: the sends went into
+            // the socket's buffers.
+            if (!EndOfData(data, abandoned_)) SetError(TransferFailed);
+            data.Close();
             // Only the server can say the file is stored: 226 or 250 after the data connection closed.
-            if (finalReplyOwed) {
+            if (Proceeding() && finalReplyOwed) {
                 std::string reply;
                 FtpResponse finalReply;
-                if (command.RecvRaw(reply)) finalReply.Parse(reply);
+                if (command.RecvRaw(reply, &abandoned_)) finalReply.Parse(reply);
                 if (!IsPositiveCompletion(finalReply.GetCode())) SetError(TransferFailed);
             }
+        } else if (finalReplyOwed && controlConnected && !abandoned_) {
+            // The transfer was cut short (a stop or a failure in the send loop) while the server is still
+            // writing what reached it. Its reply to the aborted transfer, whatever the code, tells that its
+            // copy has settled: a resume that asked SIZE before would send bytes the server already has.
+            data.Close();
+            std::string reply;
+            command.RecvRaw(reply, &abandoned_);
         }
     }
 
@@ -186,12 +258,7 @@ void FtpFilePoster::RunJob() {
     if ((state_ & (AllSent | Failed | Stopped)) == 0) SetError(TransferFailed);
 }
 
-void FtpFilePoster::SendFile(TcpConnection& data) {
-    Tamsic::IO::MapFile file;
-    if (!file.Open(localPath_)) {
-        SetError(FileNotMapped);
-        return;
-    }
+void FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file) {
     const int block = static_cast<int>(file.GetAllocationGranularity());
     // Wine charges each view and each send a fixed cost that outweighs the bytes of one block, so the file
     // is read kBlocksPerView blocks per view and each view goes to the socket in one send. The block stays

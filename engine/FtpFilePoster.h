@@ -14,8 +14,14 @@
 #include "Network/TcpConnection.h"
 #include "classlib/CString.h"
 #include "engine/KorvaneEvent.h"
+#include "engine/WorkerThread.h"
 
 class FtpCommand;
+namespace Tamsic {
+namespace IO {
+class MapFile;
+}
+}  // namespace Tamsic
 
 class FtpFilePoster {
 public:
@@ -39,9 +45,10 @@ public:
     enum PostErrorCode : int {
         UserRejected = 5,
         PassRejected = 6,
-        SendFailed = 7,  // a command could not be sent, or the FEAT list did not arrive
+        SendFailed = 7,  // no connection to the server, a command (or a remote name) could not be sent, or the
+                         // FEAT list did not arrive
         FileNotMapped = 14,
-        TransferFailed = 16,
+        TransferFailed = 16,  // STOR or APPE refused, or the data connection failed or was reset
         ReceiveFailed = 20,
         PassiveFailed = 21,
     };
@@ -64,9 +71,14 @@ public:
     void SetServer(CString host, unsigned short port, CString userName, CString password);
 
     // Starts a job from a clean record. False when a job is still running (nothing changes then) or when
-    // the worker cannot be started.
+    // the worker cannot be started. The previous job's worker is waited for first, unless it reported its
+    // outcome: then this call may come from inside that report (on the worker, or on a thread the report
+    // calls into), and the worker is kept for the destructor to wait for.
     bool Post(CString localPath, CString remoteFolder, CString remoteFile);
-    // Asks the send loop to stop before its next block; a stopped job reports nothing.
+    // Asks the job to stop: before its next command or block, or within a tenth of a second while it waits
+    // for a connect or a reply. After a stop only QUIT goes to the server; a stop during the transfer first
+    // closes the data connection and waits for the server's reply to it, so that the server's copy has
+    // settled when the job ends. A stopped job reports nothing.
     void Stop() { stop_ = true; }
     bool IsRunning() const { return running_; }
 
@@ -88,9 +100,14 @@ protected:
     // The whole exchange, from connect to close.
     void RunJob();
     // Streams the local file from posted onwards over the data connection.
-    void SendFile(TcpConnection& data);
+    void SendFile(TcpConnection& data, Tamsic::IO::MapFile& file);
     // True while the job may go on: no error ended it and no stop replaced the state.
     bool Proceeding() const { return (state_ & (Failed | Stopped)) == 0; }
+    // As Proceeding; a stop request not yet seen stops the job here.
+    bool ProceedingUnlessStopped() {
+        if (Proceeding() && stop_) state_ = Stopped;
+        return Proceeding();
+    }
 
     KorvaneEvent* event_ = nullptr;
     bool utf8_ = false;
@@ -101,7 +118,7 @@ protected:
     int64_t fileSize_ = 0;
     int64_t posted_ = 0;
     double speed_ = 0;
-    HANDLE worker_ = nullptr;
+    WorkerThread worker_;
     CString localPath_;
     CString remoteFile_;
     CString remoteFolder_;
@@ -112,6 +129,10 @@ protected:
 
     // True from Post until the job's outcome is settled; the final report comes after it.
     std::atomic<bool> running_{false};
+    // Set by the destructor: the job ends at once, without a report and without waiting for the server.
     std::atomic<bool> abandoned_{false};
-    unsigned workerId_ = 0;
+    // Set by the worker before its final report, cleared by Post.
+    std::atomic<bool> reported_{false};
+    // Owner's thread only: set while Post waits, so that a call the wait lets in cannot start a second job.
+    bool busy_ = false;
 };

@@ -1,8 +1,5 @@
 #include "engine/Md5Checker.h"
 
-#include <objbase.h>
-#include <process.h>
-
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -14,29 +11,6 @@
 #include "support/Platform.h"
 
 using Tamsic::Threading::ScopedLock;
-
-bool CheckThread::Begin(Procedure procedure, void* argument) {
-    Close();
-    handle_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, procedure, argument, 0, nullptr));
-    return handle_ != nullptr;
-}
-
-bool CheckThread::WaitForEnd() {
-    if (!handle_) return true;
-    if (GetThreadId(handle_) == GetCurrentThreadId()) return false;
-    DWORD index = 0;
-    // In a single-threaded apartment this is COM's modal loop; elsewhere a plain wait.
-    HRESULT waited = CoWaitForMultipleHandles(0, INFINITE, 1, &handle_, &index);
-    if (waited == S_OK) return true;
-    return WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0;
-}
-
-void CheckThread::Close() {
-    if (handle_) {
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
-}
 
 namespace {
 
@@ -63,7 +37,7 @@ Md5Checker::~Md5Checker() {
         // Nobody is left to hear the result.
         if (running_) state_ = Md5StateStopRequested;
     }
-    thread_.WaitForEnd();
+    thread_.WaitForAll();
 }
 
 bool Md5Checker::Start() {
@@ -82,9 +56,21 @@ bool Md5Checker::Start() {
         busy_ = false;
         if (!ended) return false;
     }
-    // A worker that settled its run may still be delivering its final report; it touches nothing of ours
-    // any more, so its handle can go.
-    thread_.Close();
+    // The previous worker settled its run. One that reported may still be inside its report, and this call
+    // may come from there: it is kept and waited for by the destructor. One that ended silently is about to
+    // end and is waited for now.
+    bool reported;
+    {
+        ScopedLock hold(lock_);
+        reported = reported_;
+    }
+    busy_ = true;
+    const bool ended = !reported && thread_.WaitForEnd();
+    busy_ = false;
+    if (ended)
+        thread_.Close();
+    else
+        thread_.Keep();
     {
         ScopedLock hold(lock_);
         narrowResult_.clear();
@@ -92,6 +78,7 @@ bool Md5Checker::Start() {
         state_ = Md5StateIdle;
         runPath_ = path_;
         running_ = true;
+        reported_ = false;
     }
     if (!thread_.Begin(&Md5Checker::ThreadProc, this)) {
         ScopedLock hold(lock_);
@@ -203,8 +190,10 @@ void Md5Checker::Run() {
             errorCode_ = FileEmpty;
         }
         outcome = state_;
+        reported_ = outcome == Md5StateComplete || outcome == Md5StateFailed;
         running_ = false;
     }
+    // From here on nothing of the checker is touched: a new Start may begin once running_ is clear.
     if (outcome == Md5StateComplete)
         sink->md5Complete();
     else if (outcome == Md5StateFailed)

@@ -9,30 +9,8 @@
 
 #include "classlib/CString.h"
 #include "engine/Md5CheckerEvent.h"
+#include "engine/WorkerThread.h"
 #include "support/CriticalSection.h"
-
-// The worker thread of one check run, kept by its check object: started through the C runtime, waited for,
-// and its handle closed once the next run starts or the object ends.
-class CheckThread {
-public:
-    using Procedure = unsigned(__stdcall*)(void* argument);
-
-    CheckThread() = default;
-    ~CheckThread() { Close(); }
-    CheckThread(const CheckThread&) = delete;
-    CheckThread& operator=(const CheckThread&) = delete;
-
-    bool Begin(Procedure procedure, void* argument);
-    // Waits until the thread has ended; true at once when there is none. A thread that lives in a
-    // single-threaded apartment keeps serving COM calls meanwhile: a worker's report can be a call into that
-    // very thread, and the worker could not end before it returns. False when the caller is the worker
-    // itself, which can never see its own end.
-    bool WaitForEnd();
-    void Close();
-
-private:
-    HANDLE handle_ = nullptr;
-};
 
 enum Md5CheckerState : int {
     Md5StateIdle = 0,
@@ -60,7 +38,10 @@ public:
 
     // Begins a run: results emptied, state idle, a new worker. Refused (false, nothing changed) while a run
     // is still going, unless that run was asked to stop: then this first waits for its worker to end, which
-    // it does at its next block. A run whose final report is under way no longer counts as going.
+    // it does at its next block. A run that reported its outcome no longer counts as going: as this call
+    // may come from inside that report (on the worker, or on a thread the report calls into), its worker is
+    // not waited for here but kept, and the destructor waits for it; a worker that ended without a report
+    // is waited for here.
     bool Start();
     // Asks the run in progress to end at its next block, without a report. When no run is going, the state
     // only reads as stopped until the next Start.
@@ -89,10 +70,13 @@ private:
     CString path_;
     std::string narrowResult_;
     CString wideResult_;
-    CheckThread thread_;
+    WorkerThread thread_;
 
     // True from Start until the worker has settled its run's outcome.
     bool running_ = false;
+    // Set by the worker before its final report and not cleared by it: after the report the worker touches
+    // nothing of the checker, so whether it is still inside the report cannot be asked.
+    bool reported_ = false;
     // The path of the run in progress. Start writes it only while no worker reads it.
     CString runPath_;
     // Owner's thread only: set while Start or the destructor waits, so that a call the wait lets in cannot

@@ -42,3 +42,27 @@ CString ResolveHostIp(const CString& host) {
     if (started) WSACleanup();
     return result;
 }
+
+unsigned long ParseDottedQuad(const CString& text) {
+    const wchar_t* s = text.GetString();
+    const int length = text.GetLength();
+    unsigned long parts[4] = {};
+    int at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (at >= length || s[at] != L'.') return INADDR_NONE;
+            ++at;
+        }
+        int digits = 0;
+        unsigned long value = 0;
+        while (at < length && s[at] >= L'0' && s[at] <= L'9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned long>(s[at] - L'0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || value > 255) return INADDR_NONE;
+        parts[part] = value;
+    }
+    if (at != length) return INADDR_NONE;
+    return htonl((parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3]);
+}

@@ -20,6 +20,26 @@ std::string WideToCodePage(const wchar_t* text, int length, unsigned codePage) {
     return out;
 }
 
+bool WideToCodePageExact(const wchar_t* text, int length, unsigned codePage, std::string& out) {
+    out.clear();
+    if (!text || length <= 0) return true;
+    const bool utf8 = codePage == CP_UTF8;
+    // UTF-8 takes no default character: it refuses a lone surrogate when asked to.
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* used = utf8 ? nullptr : &usedDefault;
+    int n = WideCharToMultiByte(codePage, flags, text, length, nullptr, 0, nullptr, used);
+    if (n <= 0 || usedDefault) return false;
+    std::string converted(static_cast<size_t>(n), '\0');
+    n = WideCharToMultiByte(codePage, flags, text, length, &converted[0], n, nullptr, used);
+    if (n <= 0 || usedDefault) return false;
+    converted.resize(static_cast<size_t>(n));
+    // The way back must give the same text: a code page without best-fit data may still map loosely.
+    if (CodePageToCString(converted, codePage) != CString(text, length)) return false;
+    out = converted;
+    return true;
+}
+
 void CStringToMultiByte(const CString& text, std::string& out, bool utf8) {
     const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
     int n = WideCharToMultiByte(codePage, 0, text.GetString(), -1, nullptr, 0, nullptr, nullptr);

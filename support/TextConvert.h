@@ -13,6 +13,9 @@ void CStringToUtf8(const CString& text, std::string& out);
 void CStringToAnsiString(const CString& text, std::string& out);
 // Text in any code page the platform knows (CP_ACP, CP_THREAD_ACP, CP_UTF8, 936, ...).
 std::string WideToCodePage(const wchar_t* text, int length, unsigned codePage);
+// Text in codePage, only when every character converts as itself: false when the platform would put its
+// default character or a look-alike ("a" for "\u0101") in place of one, or, in UTF-8, for a lone surrogate.
+bool WideToCodePageExact(const wchar_t* text, int length, unsigned codePage, std::string& out);
 void AnsiToCString(const std::string& in, CString& out);
 CString CodePageToCString(const std::string& in, unsigned codePage);
 // A new[] buffer the caller releases with delete[]; null for null.

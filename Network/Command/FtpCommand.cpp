@@ -17,9 +17,6 @@ const int kSentLine = 22;
 const int kReplyLine = 56;
 const int kCollectedLine = 94;
 
-// RecvAllResponse's silence: servers that answer at once answer well within it.
-const int kSilenceMilliseconds = 1000;
-
 // Only the bytes before a NUL count as reply text.
 void CutAtNul(std::string& text) {
     const std::string::size_type nul = text.find('\0');
@@ -33,19 +30,26 @@ bool CodeIn(int code, std::initializer_list<int> accepted) {
 }
 }  // namespace
 
+// Built right after the connect: the greeting's deadline counts from there.
 FtpCommand::FtpCommand(FtpFilePoster* poster)
-    : socket_(poster->control_.GetSocket()), poster_(poster), reader_(socket_) {}
+    : socket_(poster->control_.GetSocket()), poster_(poster), reader_(socket_), sentAt_(GetTickCount64()) {}
 
 bool FtpCommand::MayRun(unsigned bit) const {
     const unsigned state = poster_->GetState();
     if (state & (FtpFilePoster::Failed | FtpFilePoster::Stopped)) return false;
+    // A stop asked for before this step: nothing more but QUIT goes to the server.
+    if (poster_->stop_) {
+        poster_->state_ = FtpFilePoster::Stopped;
+        return false;
+    }
     return bit == 0 || (state & bit) != 0;
 }
 
 bool FtpCommand::SendCommand(const std::string& line) {
     // The password never reaches the log.
     KORVANE_LOG(kLogDebug, kSource, kSentLine,
-                WidenWireText(line.compare(0, 5, "PASS ") == 0 ? std::string("PASS ****\r\n") : line));
+                EscapeWireText(line.compare(0, 5, "PASS ") == 0 ? std::string("PASS ****\r\n") : line));
+    sentAt_ = GetTickCount64();
     const char* data = line.data();
     int left = static_cast<int>(line.size());
     while (left > 0) {
@@ -60,56 +64,55 @@ bool FtpCommand::SendCommand(const std::string& line) {
     return true;
 }
 
-bool FtpCommand::Receive(std::string& reply, bool withinSilence) {
-    const FtpReplyReader::Outcome outcome =
-        withinSilence ? reader_.ReadWithin(reply, kSilenceMilliseconds) : reader_.Read(reply);
+bool FtpCommand::Receive(std::string& reply, bool collected, bool stoppable) {
+    // One deadline for the whole reply, counted from the command's send.
+    const FtpReplyReader::Outcome outcome = reader_.Read(reply, sentAt_, stoppable ? &poster_->stop_ : nullptr);
     switch (outcome) {
         case FtpReplyReader::Complete:
-            CutAtNul(reply);
             break;
         case FtpReplyReader::Closed:
-        case FtpReplyReader::Silent:
             // No reply: parsed as empty, code 0; what each command does then is in its own table.
             reply.clear();
             break;
-        case FtpReplyReader::Failed:
-            // Within RecvAllResponse a failed receive only ends the collection.
-            if (withinSilence) {
-                reply.clear();
-                break;
-            }
-            poster_->SetError(FtpFilePoster::ReceiveFailed);
+        case FtpReplyReader::Stopped:
+            poster_->state_ = FtpFilePoster::Stopped;
             return false;
+        case FtpReplyReader::Failed:
         case FtpReplyReader::TimedOut:
         case FtpReplyReader::TooLong:
             poster_->SetError(FtpFilePoster::ReceiveFailed);
             return false;
     }
-    KORVANE_LOG(kLogDebug, kSource, withinSilence ? kCollectedLine : kReplyLine, WidenWireText(reply));
+    // Server bytes go into the log escaped: a reply cannot forge a record of its own.
+    KORVANE_LOG(kLogDebug, kSource, collected ? kCollectedLine : kReplyLine, EscapeWireText(reply));
+    CutAtNul(reply);
     std::string parsed = reply;
     poster_->response_.Parse(parsed);
     return true;
 }
 
-bool FtpCommand::RecvResponse(std::string& reply) { return Receive(reply, false); }
+bool FtpCommand::RecvResponse(std::string& reply) { return Receive(reply, false, true); }
 
-bool FtpCommand::RecvAllResponse(std::string& reply) { return Receive(reply, true); }
+bool FtpCommand::RecvAllResponse(std::string& reply) { return Receive(reply, true, true); }
 
 void FtpCommand::RecvWelcome() {
     std::string greeting;
     RecvResponse(greeting);
 }
 
-bool FtpCommand::RecvRaw(std::string& reply) {
-    if (reader_.Read(reply) != FtpReplyReader::Complete) {
+bool FtpCommand::RecvRaw(std::string& reply, const std::atomic<bool>* stop) {
+    // No command goes before it: the deadline counts from now. The job's stop request does not cut the wait
+    // short: this is the reply that tells the server's copy has settled.
+    if (reader_.Read(reply, GetTickCount64(), stop) != FtpReplyReader::Complete) {
         reply.clear();
         return false;
     }
+    KORVANE_LOG(kLogDebug, kSource, kReplyLine, EscapeWireText(reply));
     CutAtNul(reply);
     return true;
 }
 
-bool FtpCommand::EncodeArgument(const CString& text, bool utf8, std::string& out) {
+bool FtpCommand::EncodeArgument(const CString& text, bool utf8, std::string& out, bool exact) {
     const wchar_t* s = text.GetString();
     for (int i = 0; i < text.GetLength(); ++i) {
         if (s[i] == L'\r' || s[i] == L'\n' || s[i] == L'\0') {
@@ -117,10 +120,17 @@ bool FtpCommand::EncodeArgument(const CString& text, bool utf8, std::string& out
             return false;
         }
     }
-    if (utf8)
+    if (exact) {
+        // A remote name that the connection's encoding cannot hold would land on another name ("??.bin").
+        if (!WideToCodePageExact(s, text.GetLength(), utf8 ? CP_UTF8 : CP_THREAD_ACP, out)) {
+            poster_->SetError(FtpFilePoster::SendFailed);
+            return false;
+        }
+    } else if (utf8) {
         CStringToUtf8(text, out);
-    else
+    } else {
         out = WideToCodePage(s, text.GetLength(), CP_THREAD_ACP);
+    }
     if (out.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
         poster_->SetError(FtpFilePoster::SendFailed);
         return false;
@@ -160,13 +170,16 @@ void FtpCommand::Feat() {
     if (!SendCommand("FEAT\r\n")) return;
     // The list is collected whole and then dropped: the response keeps the PASS reply.
     std::string features;
-    switch (reader_.Read(features)) {
+    switch (reader_.Read(features, sentAt_, &poster_->stop_)) {
         case FtpReplyReader::Complete:
             // "211-Features:" ... "211 End"; a single-line 211 or a 500 lists nothing.
             if (features.compare(0, 4, "211-") == 0) poster_->AddState(FtpFilePoster::FeatDone);
             break;
         case FtpReplyReader::TimedOut:
             poster_->SetError(FtpFilePoster::ReceiveFailed);
+            break;
+        case FtpReplyReader::Stopped:
+            poster_->state_ = FtpFilePoster::Stopped;
             break;
         default:
             poster_->SetError(FtpFilePoster::SendFailed);
@@ -198,7 +211,7 @@ void FtpCommand::Pwd() {
 void FtpCommand::Mkd() {
     if (!MayRun(FtpFilePoster::LoggedIn)) return;
     std::string name;
-    if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, name)) return;
+    if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, name, true)) return;
     std::string reply;
     if (!SendCommand("MKD " + name + "\r\n") || !RecvResponse(reply)) return;
     // 550 is what servers answer for a folder that already exists; the cwd after it tells.
@@ -209,7 +222,7 @@ void FtpCommand::Mkd() {
 void FtpCommand::Cwd() {
     if (!MayRun(FtpFilePoster::LoggedIn)) return;
     std::string name;
-    if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, name)) return;
+    if (!EncodeArgument(poster_->remoteFolder_, poster_->utf8_, name, true)) return;
     std::string reply;
     if (!SendCommand("cwd " + name + "\r\n") || !RecvResponse(reply)) return;
     // A folder that cannot be entered would put the file somewhere the page did not ask for.
@@ -241,7 +254,7 @@ void FtpCommand::Type() {
 void FtpCommand::Size() {
     if (!MayRun(FtpFilePoster::LoggedIn)) return;
     std::string name;
-    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name)) return;
+    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name, true)) return;
     std::string reply;
     if (!SendCommand("SIZE " + name + "\r\n") || !RecvAllResponse(reply)) return;
     if (poster_->response_.GetCode() != 213) {
@@ -313,9 +326,9 @@ void FtpCommand::Rest() {
 void FtpCommand::Stor() {
     if (!MayRun(0)) return;
     std::string name;
-    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name)) return;
+    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name, true)) return;
     std::string reply;
-    if (!SendCommand("STOR " + name + "\r\n") || !RecvResponse(reply)) return;
+    if (!SendCommand("STOR " + name + "\r\n") || !Receive(reply, false, false)) return;
     if (!CodeIn(poster_->response_.GetCode(), {125, 150, 226, 250, 350}))
         poster_->SetError(FtpFilePoster::TransferFailed);
 }
@@ -323,9 +336,9 @@ void FtpCommand::Stor() {
 void FtpCommand::Appe() {
     if (!MayRun(0)) return;
     std::string name;
-    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name)) return;
+    if (!EncodeArgument(poster_->remoteFile_, poster_->utf8_, name, true)) return;
     std::string reply;
-    if (!SendCommand("APPE " + name + "\r\n") || !RecvResponse(reply)) return;
+    if (!SendCommand("APPE " + name + "\r\n") || !Receive(reply, false, false)) return;
     if (!CodeIn(poster_->response_.GetCode(), {125, 150, 226, 250}))
         poster_->SetError(FtpFilePoster::TransferFailed);
 }

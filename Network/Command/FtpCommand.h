@@ -5,6 +5,8 @@
 
 #include <winsock2.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "Network/Command/FtpReplyReader.h"
@@ -22,16 +24,18 @@ public:
     // Sends one whole command line (CR LF included), however many sends it takes. A failure is error 7.
     virtual bool SendCommand(const std::string& line);
     // Reads one complete reply into reply and parses it into the poster's response. A receive that fails,
-    // times out or outgrows the bound is error 20; a connection the server closed gives an empty reply.
+    // outgrows the bound or misses the reply's deadline (the I/O time-out from the command's send) is error
+    // 20; a connection the server closed gives an empty reply. A stop request ends the wait: the job is
+    // then stopped.
     virtual bool RecvResponse(std::string& reply);
-    // As RecvResponse, but gives up after one second without a byte: the reply then counts as empty (code 0).
-    // Only an over-long reply is an error (20).
+    // As RecvResponse; the reply is logged as a collected one.
     virtual bool RecvAllResponse(std::string& reply);
 
     // The server's greeting; its code is not examined.
     void RecvWelcome();
-    // The final reply after the data transfer, unparsed; false when no complete reply came.
-    bool RecvRaw(std::string& reply);
+    // The final reply after the data transfer, unparsed; false when no complete reply came within the I/O
+    // time-out from now. The job's stop request does not end this wait; stop, when given, does.
+    bool RecvRaw(std::string& reply, const std::atomic<bool>* stop = nullptr);
 
     void User();
     void Pass();
@@ -57,14 +61,19 @@ public:
     static unsigned short ParsePassivePort(const std::string& text);
 
 private:
-    // A command runs only while no error has ended the job and, when bit is not 0, while bit stands.
+    // A command runs only while no error or stop has ended the job and, when bit is not 0, while bit
+    // stands. A stop request seen here stops the job.
     bool MayRun(unsigned bit) const;
     // The wire form of a name argument; false (and error 7) when it holds CR, LF or NUL, which would let the
-    // text carry a command of its own.
-    bool EncodeArgument(const CString& text, bool utf8, std::string& out);
-    bool Receive(std::string& reply, bool withinSilence);
+    // text carry a command of its own, or, when exact, when the encoding cannot hold every character.
+    bool EncodeArgument(const CString& text, bool utf8, std::string& out, bool exact = false);
+    // collected: logged as a collected reply; stoppable: a stop request ends the wait.
+    bool Receive(std::string& reply, bool collected, bool stoppable);
 
     SOCKET socket_;
     FtpFilePoster* poster_;
     FtpReplyReader reader_;
+    // GetTickCount64 when the last command went out (or the connection was made): the reply's deadline
+    // counts from here.
+    uint64_t sentAt_;
 };

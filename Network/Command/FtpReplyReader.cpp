@@ -26,49 +26,53 @@ std::string::size_type FtpReplyReader::CompleteLength(const std::string& text) {
 }
 
 FtpReplyReader::Outcome FtpReplyReader::Read(std::string& reply) {
-    return ReadOne(reply, TcpConnection::GetIoTimeout(), false);
+    return Read(reply, GetTickCount64(), nullptr);
 }
 
-FtpReplyReader::Outcome FtpReplyReader::ReadWithin(std::string& reply, int silenceMilliseconds) {
-    const Outcome outcome = ReadOne(reply, silenceMilliseconds, true);
-    if (outcome == Silent) ++owed_;
-    return outcome;
-}
-
-FtpReplyReader::Outcome FtpReplyReader::ReadOne(std::string& reply, int waitMilliseconds, bool silenceEnds) {
+FtpReplyReader::Outcome FtpReplyReader::Read(std::string& reply, uint64_t since, const std::atomic<bool>* stop) {
     reply.clear();
+    const int limit = TcpConnection::GetIoTimeout();
     for (;;) {
         const std::string::size_type length = CompleteLength(pending_);
         if (length > kMaxReply) return TooLong;
         if (length > 0) {
-            if (owed_ > 0) {
-                // The late reply to an earlier command: not ours.
-                pending_.erase(0, length);
-                --owed_;
-                continue;
-            }
             reply.assign(pending_, 0, length);
             pending_.erase(0, length);
             return Complete;
         }
         if (pending_.size() > kMaxReply) return TooLong;
         Outcome failure = Failed;
-        if (!Fill(waitMilliseconds, silenceEnds, failure)) return failure;
+        if (!Fill(since, limit, stop, failure)) return failure;
     }
 }
 
-bool FtpReplyReader::Fill(int waitMilliseconds, bool silenceEnds, Outcome& failure) {
+bool FtpReplyReader::Fill(uint64_t since, int limit, const std::atomic<bool>* stop, Outcome& failure) {
     failure = Failed;
     if (socket_ == INVALID_SOCKET) return false;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket_, &readable);
-    timeval wait{waitMilliseconds / 1000, (waitMilliseconds % 1000) * 1000};
-    const int ready = ::select(0, &readable, nullptr, nullptr, waitMilliseconds > 0 ? &wait : nullptr);
-    if (ready == SOCKET_ERROR) return false;
-    if (ready == 0) {
-        failure = silenceEnds ? Silent : TimedOut;
-        return false;
+    // Waits in slices, so that a stop request is seen within one slice.
+    const int kSlice = 100;
+    for (;;) {
+        if (stop && stop->load()) {
+            failure = Stopped;
+            return false;
+        }
+        int wait = stop ? kSlice : -1;
+        if (limit > 0) {
+            const uint64_t passed = GetTickCount64() - since;
+            if (passed >= static_cast<uint64_t>(limit)) {
+                failure = TimedOut;
+                return false;
+            }
+            const int left = static_cast<int>(static_cast<uint64_t>(limit) - passed);
+            if (wait < 0 || left < wait) wait = left;
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_, &readable);
+        timeval slice{wait / 1000, (wait % 1000) * 1000};
+        const int ready = ::select(0, &readable, nullptr, nullptr, wait >= 0 ? &slice : nullptr);
+        if (ready == SOCKET_ERROR) return false;
+        if (ready > 0) break;
     }
 
     char piece[4096];

@@ -99,6 +99,15 @@ public:
     std::function<void()> onComplete;
 };
 
+// True when the thread with this id has ended (or is gone altogether).
+inline bool ThreadHasEnded(DWORD id) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+    if (!thread) return true;
+    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
 // A manual-reset event for hand-offs between a test and a worker.
 class Signal {
 public:

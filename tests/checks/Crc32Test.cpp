@@ -196,6 +196,54 @@ TEST(Crc32, StartDuringTheFinalReportBeginsTheNextRun) {
     EXPECT_STREQ(f.crc->GetResult(), L"30677878");
 }
 
+TEST(Crc32, DestroyingTheCheckWaitsForAnEarlierWorkerStillInItsFinalReport) {
+    ScratchFolder folder;
+    const CString first = folder.Write(L"first.bin", "123456789");
+    const CString second = folder.Write(L"second.bin", "g");
+    Signal completing, callbackDone;
+    std::atomic<DWORD> firstWorker{0};
+    Crc32Fixture f;
+    f.sink.onComplete = [&] {
+        if (f.sink.FinalCount() != 1) return;
+        firstWorker = GetCurrentThreadId();
+        completing.Set();
+        callbackDone.Wait();
+    };
+    ASSERT_TRUE(f.crc->Start(first));
+    ASSERT_TRUE(completing.Wait());
+    ASSERT_TRUE(f.crc->Start(second)) << "the next run must not wait for a report that waits for it";
+    ASSERT_TRUE(f.sink.WaitForFinal(2));
+    std::thread release([&] {
+        Sleep(300);
+        callbackDone.Set();
+    });
+    f.crc.reset();
+    EXPECT_TRUE(ThreadHasEnded(firstWorker)) << "a worker of the check outlived it";
+    release.join();
+}
+
+namespace {
+void* NoBuffer(size_t) { return nullptr; }
+}  // namespace
+
+TEST(Crc32, ARunWithoutItsBufferFailsWith200) {
+    ScratchFolder folder;
+    const CString path = folder.Write(L"some.bin", "123456789");
+    Crc32Fixture f;
+    const Crc32::Allocator previous = Crc32::SetBlockAllocator(&NoBuffer);
+    ASSERT_TRUE(f.crc->Start(path));
+    const bool reported = f.sink.WaitForFinal(1, 10000);
+    Crc32::SetBlockAllocator(previous);
+    ASSERT_TRUE(reported) << "the run ended without a report";
+    EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kError});
+    EXPECT_EQ(f.crc->GetErrorCode(), 200);
+    EXPECT_TRUE(f.crc->GetResult().IsEmpty());
+    // The check is free again, and with a buffer it completes.
+    ASSERT_TRUE(f.crc->Start(path));
+    ASSERT_TRUE(f.sink.WaitForFinal(2));
+    EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
+}
+
 TEST(Crc32, DestroyingTheCheckWaitsForItsWorkerWhichGivesUpWithoutAReport) {
     PipeFile pipe;
     ASSERT_TRUE(pipe.IsOpen());

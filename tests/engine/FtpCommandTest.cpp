@@ -3,6 +3,7 @@
 // the record shows afterwards.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -121,18 +122,39 @@ TEST_F(ControlPair, ReaderReportsAClosedConnection) {
     EXPECT_EQ(FtpReplyReader::Closed, reader.Read(reply));
 }
 
-TEST_F(ControlPair, AReplyThatCameTooLateIsDroppedNotTakenForTheNext) {
+TEST_F(ControlPair, ReaderDeadlineCountsFromTheStartNotFromTheLastByte) {
+    // A server that drips its reply a byte at a time, each byte well within the time-out, the whole reply
+    // well beyond it.
+    TimeoutScope shortWait(30000, 800);
+    std::atomic<bool> done{false};
+    std::thread server([&] {
+        const std::string text = "220 Ready, one byte at a time.\r\n";
+        for (size_t i = 0; i < text.size() && !done; ++i) {
+            SendText(server_, text.substr(i, 1));
+            Sleep(100);
+        }
+    });
     FtpReplyReader reader(poster_.control_.GetSocket());
     std::string reply;
-    // The reply to CLNT is not there within the silence: it is owed.
-    SendText(server_, "500 CLNT not under");
-    EXPECT_EQ(FtpReplyReader::Silent, reader.ReadWithin(reply, 200));
-    EXPECT_EQ(1, reader.Owed());
-    // It comes late, with the reply to the next command right behind it.
-    SendText(server_, "stood\r\n257 \"/\" is the current directory\r\n");
-    ASSERT_EQ(FtpReplyReader::Complete, reader.Read(reply));
-    EXPECT_EQ("257 \"/\" is the current directory\r\n", reply);
-    EXPECT_EQ(0, reader.Owed());
+    EXPECT_EQ(FtpReplyReader::TimedOut, reader.Read(reply));
+    done = true;
+    server.join();
+}
+
+TEST_F(ControlPair, ReaderWaitEndsWhenAStopIsAsked) {
+    SendText(server_, "220 half a rep");
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+        Sleep(200);
+        stop = true;
+    });
+    FtpReplyReader reader(poster_.control_.GetSocket());
+    std::string reply;
+    EXPECT_EQ(FtpReplyReader::Stopped, reader.Read(reply, GetTickCount64(), &stop));
+    stopper.join();
+    // Without a stop to watch, the same wait goes on to the deadline.
+    TimeoutScope shortWait(30000, 300);
+    EXPECT_EQ(FtpReplyReader::TimedOut, reader.Read(reply, GetTickCount64(), nullptr));
 }
 
 // --- The commands, as wire tables ---------------------------------------------------------------------
@@ -486,23 +508,14 @@ TEST_F(Commands, ArgumentsWithLineBreaksOrNulAreNeverSent) {
     }
 }
 
-TEST_F(Commands, TheLogShowsCommandsAndRepliesButNeverThePassword) {
+// What the log file holds after run, with CRs dropped (the file is written in text mode).
+std::string LogOf(const std::function<void()>& run) {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     std::wstring path =
         std::wstring(folder) + L"korvane-command-" + std::to_wstring(GetCurrentProcessId()) + L".log";
     OpenLogFile(GetLogger(), true, path);
-
-    poster_.state_ = Poster::Connected;
-    poster_.password_ = L"Secr3tWord";
-    SendText(server_, "331 Password required\r\n230 Logged in\r\n200 Noted\r\n");
-    {
-        FtpCommand command(&poster_);
-        command.User();
-        command.Pass();
-        command.Clnt();
-    }
-    Wire();
+    run();
     GetLogger().removeAllAppenders();
 
     std::ifstream file(path.c_str(), std::ios::binary);
@@ -510,16 +523,56 @@ TEST_F(Commands, TheLogShowsCommandsAndRepliesButNeverThePassword) {
     content << file.rdbuf();
     file.close();
     DeleteFileW(path.c_str());
-    // The file is written in text mode: a record's own CR LF comes out as CR CR LF. Compare without CRs.
     std::string log;
     for (char c : content.str())
         if (c != '\r') log += c;
-    EXPECT_NE(std::string::npos, log.find("USER bob\n [Network/Command/FtpCommand.cpp:22]")) << log;
-    EXPECT_NE(std::string::npos, log.find("PASS ****\n [Network/Command/FtpCommand.cpp:22]")) << log;
-    EXPECT_NE(std::string::npos, log.find("331 Password required\n [Network/Command/FtpCommand.cpp:56]"))
+    return log;
+}
+
+TEST_F(Commands, TheLogShowsCommandsAndRepliesButNeverThePassword) {
+    const std::string log = LogOf([this] {
+        poster_.state_ = Poster::Connected;
+        poster_.password_ = L"Secr3tWord";
+        SendText(server_, "331 Password required\r\n230 Logged in\r\n200 Noted\r\n");
+        {
+            FtpCommand command(&poster_);
+            command.User();
+            command.Pass();
+            command.Clnt();
+        }
+        Wire();
+    });
+    EXPECT_NE(std::string::npos, log.find("- USER bob [Network/Command/FtpCommand.cpp:22]\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("- PASS **** [Network/Command/FtpCommand.cpp:22]\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("- 331 Password required [Network/Command/FtpCommand.cpp:56]\n"))
         << log;
-    EXPECT_NE(std::string::npos, log.find("200 Noted\n [Network/Command/FtpCommand.cpp:94]")) << log;
+    EXPECT_NE(std::string::npos, log.find("- 200 Noted [Network/Command/FtpCommand.cpp:94]\n")) << log;
     EXPECT_EQ(std::string::npos, log.find("Secr3tWord")) << log;
+}
+
+TEST_F(Commands, ServerBytesInTheLogAreEscapedSoNoRecordCanBeForged) {
+    // A reply that tries to clear the screen, to start a line of its own that looks like a record, and to
+    // hide a tail behind a NUL.
+    static const char kReply[] =
+        "257-\"/\" \x1B[2J\rok\r\n12/10/26 12:00:00    - forged [x]\r\n257 end\0tail\x7F\r\n";
+    const std::string reply(kReply, sizeof(kReply) - 1);
+    const std::string log = LogOf([&] {
+        poster_.state_ = Poster::LoggedIn;
+        SendText(server_, reply);
+        {
+            FtpCommand command(&poster_);
+            command.Pwd();
+        }
+        Wire();
+    });
+    EXPECT_EQ(std::string::npos, log.find("\n12/10/26 12:00:00    - forged")) << log;
+    EXPECT_EQ(std::string::npos, log.find('\x1B')) << log;
+    EXPECT_NE(std::string::npos,
+              log.find("- 257-\"/\" \\x1B[2J\\rok\\r\\n12/10/26 12:00:00    - forged [x]\\r\\n257 end\\0tail\\x7F "
+                       "[Network/Command/FtpCommand.cpp:56]\n"))
+        << log;
+    // The reply itself is still read up to its NUL.
+    EXPECT_EQ(257, poster_.response_.GetCode());
 }
 
 }  // namespace

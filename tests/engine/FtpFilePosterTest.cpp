@@ -1,7 +1,9 @@
 // The job record, its progress texts and the life of its worker, against peers the test makes itself.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "EngineTestSupport.h"
 
@@ -9,6 +11,15 @@ using namespace enginetest;
 using Poster = FtpFilePoster;
 
 namespace {
+
+// True when the thread with this id has ended (or is gone altogether).
+bool ThreadHasEnded(DWORD id) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+    if (!thread) return true;
+    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
 
 TEST(FtpFilePosterRecord, SetErrorReplacesTheStateAndAddStateOrsIn) {
     const struct {
@@ -150,7 +161,7 @@ protected:
     RecordingSink sink_;
 };
 
-TEST_F(NoServer, ARefusedConnectionIsReportedAs20) {
+TEST_F(NoServer, ARefusedConnectionIsReportedAs7) {
     FtpFilePoster poster;
     poster.SetEvent(&sink_);
     poster.SetTaskId(3);
@@ -161,7 +172,7 @@ TEST_F(NoServer, ARefusedConnectionIsReportedAs20) {
     const std::vector<Report> reports = sink_.Reports();
     ASSERT_EQ(1u, reports.size());
     EXPECT_EQ(Report::Error, reports[0].kind);
-    EXPECT_EQ(Poster::ReceiveFailed, reports[0].errorCode);
+    EXPECT_EQ(Poster::SendFailed, reports[0].errorCode);
 }
 
 TEST_F(NoServer, AJobStartsFromACleanRecord) {
@@ -235,6 +246,52 @@ TEST(FtpFilePosterWorker, TheNextJobMayStartFromInsideAReport) {
     EXPECT_EQ(1, finals[0].taskId);
     EXPECT_EQ(2, finals[1].taskId);
     EXPECT_NE(finals[0].threadId, finals[1].threadId);
+}
+
+// An owner whose report of the first job calls into the test's thread and waits for it, the way the upload
+// object's report waits for the page's thread, where the page's callback starts the next job.
+class WaitingSink : public RecordingSink {
+public:
+    HANDLE inReport = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<DWORD> firstWorker{0};
+    std::atomic<bool> waitedInVain{false};
+    ~WaitingSink() {
+        CloseHandle(inReport);
+        CloseHandle(released);
+    }
+    void postError(int taskId, int errorCode) override {
+        RecordingSink::postError(taskId, errorCode);
+        if (taskId != 1) return;
+        firstWorker = GetCurrentThreadId();
+        SetEvent(inReport);
+        if (WaitForSingleObject(released, 30000) != WAIT_OBJECT_0) waitedInVain = true;
+    }
+};
+
+TEST(FtpFilePosterWorker, NoWorkerOfAnEarlierJobOutlivesThePoster) {
+    WinsockSession winsock;
+    WaitingSink sink;
+    auto poster = std::make_unique<FtpFilePoster>();
+    poster->SetEvent(&sink);
+    poster->SetTaskId(1);
+    poster->SetFileSize(10);
+    poster->SetServer(L"127.0.0.1", ClosedPort(), L"bob", L"pw");
+    ASSERT_TRUE(poster->Post(L"C:\\nothing.bin", L"", L"up.bin"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sink.inReport, 30000));
+    // The first worker is inside its report and waits for this thread: the next job must start without
+    // waiting for it.
+    poster->SetTaskId(2);
+    ASSERT_TRUE(poster->Post(L"C:\\nothing.bin", L"", L"up.bin"));
+    ASSERT_TRUE(sink.WaitForFinal(2));
+    EXPECT_FALSE(sink.waitedInVain) << "the next Post waited for the report that waited for it";
+    std::thread release([&] {
+        Sleep(300);
+        SetEvent(sink.released);
+    });
+    poster.reset();
+    EXPECT_TRUE(ThreadHasEnded(sink.firstWorker)) << "a worker of the poster outlived it";
+    release.join();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // script, the command lines the server must have received (in order, exactly) and how the job ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "LabTestSupport.h"
@@ -104,7 +105,7 @@ FAULT_TABLE(
     DelaysAndSilence,
     {"PASS answered after 1.5 s", [](Script& s) { s.Delay("PASS", 1500); }, Join({kLogin, kFolder, kStore}),
      kComplete, true},
-    {"SIZE answered after 1.5 s: the late reply is dropped", [](Script& s) { s.Delay("SIZE", 1500); },
+    {"SIZE answered after 1.5 s", [](Script& s) { s.Delay("SIZE", 1500); },
      Join({kLogin, kFolder, kStore}), kComplete, true},
     {"the final reply after 1.5 s", [](Script& s) { s.FinalDelay(1500); }, Join({kLogin, kFolder, kStore}),
      kComplete, true},
@@ -177,6 +178,58 @@ TEST_F(LabFaults, AResumeAgainstTheScriptedStoreSendsOnlyTheRest) {
     EXPECT_EQ(4097, transfers[0].offset);
     EXPECT_EQ(static_cast<long long>(kSize - 4097), transfers[0].bytes);
     EXPECT_TRUE(lab_.RemoteFile(server.id, "in/f.bin", true).data == local.Bytes());
+}
+
+// Stops the job from its first progress report.
+class StoppingSink : public RecordingSink {
+public:
+    FtpFilePoster* poster = nullptr;
+    void postProcess(int taskId, int64_t posted, CString speed) override {
+        poster->Stop();
+        RecordingSink::postProcess(taskId, posted, speed);
+    }
+};
+
+TEST_F(LabFaults, AStopDuringTheTransferThenAResumeLeavesTheServersCopyWhole) {
+    // The server is still writing the first transfer's bytes a while after its data connection closed.
+    const ftplab::Server server =
+        lab_.StartScripted(Script().Credentials("u", "p").Set("STOR#1.store_delay", "1500"));
+    // Three views and a little: the stop comes with the first block's report, and the view under way is the
+    // last that goes out.
+    const size_t size = 3 * 65536 * FtpFilePoster::kBlocksPerView + 123;
+    LocalFile local(LocalBytes(size, 24));
+    StoppingSink stopping;
+    RecordingSink resuming;
+    {
+        // A second per tick: the first block is due for a progress report, and the stop comes with it.
+        const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
+        FtpFilePoster poster;
+        stopping.poster = &poster;
+        poster.SetEvent(&stopping);
+        poster.SetTaskId(1);
+        poster.SetFileSize(static_cast<int64_t>(size));
+        poster.SetServer(L"127.0.0.1", static_cast<unsigned short>(server.port), L"u", L"p");
+        ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"f.bin"));
+        for (int waited = 0; poster.IsRunning() && waited < 60000; waited += 20) Sleep(20);
+        Tamsic::Platform::SetTickFunction(previous);
+        ASSERT_FALSE(poster.IsRunning());
+        EXPECT_TRUE(stopping.Finals().empty()) << "a stopped job reports nothing";
+
+        // The page posts again at once: a resume.
+        poster.SetEvent(&resuming);
+        poster.SetTaskId(2);
+        ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"f.bin"));
+        ASSERT_TRUE(resuming.WaitForFinal());
+    }
+    const std::vector<Report> finals = resuming.Finals();
+    ASSERT_EQ(1u, finals.size());
+    EXPECT_EQ(Report::Complete, finals[0].kind) << "error " << finals[0].errorCode;
+    ASSERT_EQ(2u, lab_.Transfers(server.id, 2, 10000).size());
+    const ftplab::FileInfo stored = lab_.RemoteFile(server.id, "f.bin", true);
+    EXPECT_EQ(static_cast<long long>(size), stored.size);
+    EXPECT_TRUE(stored.data == local.Bytes()) << "the server's copy differs";
+    const std::vector<std::string> commands = lab_.Commands(server.id);
+    EXPECT_EQ(1, std::count(commands.begin(), commands.end(), std::string("APPE f.bin")));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "ScriptedPeer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -75,6 +76,11 @@ void ScriptedPeer::Answer(SOCKET s, const PeerReply& reply, bool& open) {
     if (reply.act == PeerReply::Close) open = false;
 }
 
+bool ScriptedPeer::DataReset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dataReset_;
+}
+
 bool ScriptedPeer::DataClosed() {
     std::lock_guard<std::mutex> lock(mutex_);
     return dataClosed_;
@@ -92,10 +98,31 @@ void ScriptedPeer::Receive(SOCKET data) {
     }
 }
 
+void ScriptedPeer::ReceiveSomeThenReset(SOCKET data) {
+    std::string got;
+    while (got.size() < script_.resetAfter) {
+        if (!Readable(data, kPeerPatience)) return;
+        char piece[4096];
+        const size_t want = std::min(sizeof(piece), script_.resetAfter - got.size());
+        const int n = ::recv(data, piece, static_cast<int>(want), 0);
+        if (n <= 0) return;
+        got.append(piece, static_cast<size_t>(n));
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        data_ = got;
+    }
+    // More is on its way: a close now, with unread bytes, is a reset.
+    Readable(data, kPeerPatience);
+    linger abortive{1, 0};
+    setsockopt(data, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof(abortive));
+}
+
 void ScriptedPeer::Run() {
     SOCKET s = control_.Accept(kPeerPatience);
     if (s == INVALID_SOCKET) return;
     SOCKET data = INVALID_SOCKET;
+    bool dataUsed = false;
     bool open = true;
     Answer(s, script_.greeting, open);
     std::string pending;
@@ -129,14 +156,25 @@ void ScriptedPeer::Run() {
         if (reply.act == PeerReply::Silent) continue;  // and never answer it
         Answer(s, reply, open);
         if (verb == "QUIT") break;
-        if (transfer && data != INVALID_SOCKET && script_.data == PeerScript::ReadAll) {
-            Receive(data);
+        if (transfer && data != INVALID_SOCKET && script_.data != PeerScript::NeverRead) {
+            if (script_.data == PeerScript::ReadAll)
+                Receive(data);
+            else
+                ReceiveSomeThenReset(data);
+            // A server closes the data connection once the transfer is over.
+            closesocket(data);
+            data = INVALID_SOCKET;
+            if (script_.data == PeerScript::ReadSomeThenReset) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                dataReset_ = true;
+            }
+            dataUsed = true;
             if (script_.finalReply.act != PeerReply::Silent) Answer(s, script_.finalReply, open);
         }
     }
     closesocket(s);
     // A data connection the transfer never used must have been closed by the client all the same.
-    if (data == INVALID_SOCKET && passive_) {
+    if (data == INVALID_SOCKET && passive_ && !dataUsed) {
         data = passive_->Accept(200);
         if (data != INVALID_SOCKET) {
             {

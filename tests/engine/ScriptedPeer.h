@@ -37,7 +37,9 @@ inline PeerReply Hangup(const std::string& partial = "") {
 }
 
 struct PeerScript {
-    enum DataMode { ReadAll, NeverRead };
+    // ReadSomeThenReset: reads resetAfter bytes, waits until more has come, then closes with a reset (the
+    // way a server that stops early drops what it did not read), and gives its final reply all the same.
+    enum DataMode { ReadAll, NeverRead, ReadSomeThenReset };
 
     PeerReply greeting = Say("220 Scripted server ready.\r\n");
     // By verb in upper case; a verb without an entry gets "502 Not implemented.". PASV without an entry
@@ -61,6 +63,7 @@ struct PeerScript {
     // After the data connection closed.
     PeerReply finalReply = Say("226 Transfer complete.\r\n");
     DataMode data = ReadAll;
+    size_t resetAfter = 1000;
 };
 
 class ScriptedPeer {
@@ -78,12 +81,15 @@ public:
     bool DataConnected();
     // The client closed the data connection it opened (checked once the session is over).
     bool DataClosed();
+    // ReadSomeThenReset: the reset has gone out.
+    bool DataReset();
 
 private:
     void Run();
     bool ReadLine(SOCKET s, std::string& pending, std::string& line);
     void Answer(SOCKET s, const PeerReply& reply, bool& open);
     void Receive(SOCKET data);
+    void ReceiveSomeThenReset(SOCKET data);
 
     PeerScript script_;
     LoopbackListener control_;
@@ -93,6 +99,7 @@ private:
     std::string data_;
     bool dataConnected_ = false;
     bool dataClosed_ = false;
+    bool dataReset_ = false;
     std::thread thread_;
 };
 

@@ -261,15 +261,29 @@ FLOW_TABLE(
     {"a reply after a pause",
      [](PeerScript& s) { s.replies["PASS"] = Late("230 Login successful.\r\n", 400); }, L"",
      Join({kLogin, kStore}), kComplete, 0},
-    {"SIZE answered after the silence: its reply is dropped, not taken for PASV's",
-     [](PeerScript& s) { s.replies["SIZE"] = Late("213 70001\r\n", 1600); }, L"", Join({kLogin, kStore}),
-     kComplete, 0},
-    {"PWD answered after 1.5 s: only CLNT and SIZE give up after one second",
+    {"SIZE answered after 1.6 s: the resume still follows it",
+     [](PeerScript& s) { s.replies["SIZE"] = Late("213 70001\r\n", 1600); }, L"", Join({kLogin, kAppend}),
+     kComplete, 70001},
+    {"PWD answered after 1.5 s",
      [](PeerScript& s) { s.replies["PWD"] = Late("257 \"/\" is the current directory\r\n", 1500); }, L"",
      Join({kLogin, kStore}), kComplete, 0},
-    {"CLNT answered after the silence",
-     [](PeerScript& s) { s.replies["CLNT"] = Late("200 Noted.\r\n", 1600); }, L"", Join({kLogin, kStore}),
+    {"CLNT answered after 1.6 s: OPTS UTF8 ON still follows it",
+     [](PeerScript& s) { s.replies["CLNT"] = Late("200 Noted.\r\n", 1600); }, L"",
+     Join({{"USER bob\r\n", "PASS pw\r\n", "FEAT\r\n", "CLNT 2.1.0.35379 \r\n", "OPTS UTF8 ON\r\n",
+            "PWD\r\n"},
+           kStore}),
      kComplete, 0},
+    {"a reply dripped a byte at a time: one deadline for the whole reply",
+     [](PeerScript& s) {
+         std::vector<std::string> bytes;
+         for (char c : std::string("230 Login successful, one byte at a time.\r\n")) bytes.push_back(std::string(1, c));
+         s.replies["PASS"] = InPieces(bytes, 100);
+     },
+     L"",
+     {"USER bob\r\n", "PASS pw\r\n", "QUIT\r\n"},
+     Poster::ReceiveFailed,
+     -1,
+     1500},
     {"no greeting", [](PeerScript& s) { s.greeting = Silence(); }, L"", kQuit, Poster::ReceiveFailed, -1,
      1000},
     {"silence after PASS",
@@ -307,16 +321,26 @@ TEST_F(Flow, ADataConnectionTheServerStopsReadingEndsWith16) {
     EXPECT_TRUE(peer.DataClosed());
 }
 
-TEST_F(Flow, ALocalFileThatCannotBeOpenedIs14) {
-    PeerScript script;
-    ScriptedPeer peer(script);
-    FtpFilePoster poster;
-    const Outcome outcome = RunJob(poster, peer, L"C:\\no\\such\\file.bin", 1000, L"", L"up.bin");
-    ASSERT_TRUE(outcome.reported);
-    EXPECT_EQ(Poster::FileNotMapped, outcome.final.errorCode);
-    EXPECT_EQ(Join({kLogin, kStore}), peer.Wire());
-    EXPECT_EQ(0u, peer.Data().size());
-    EXPECT_TRUE(peer.DataClosed());
+TEST_F(Flow, ALocalFileThatCannotBeOpenedIs14AndTheServerIsNeverToldToStore) {
+    // Gone, or locked by another program, since the page measured it.
+    LocalFile locked(LocalBytes(1000, 9));
+    const HANDLE exclusive =
+        CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
+    const std::wstring paths[] = {L"C:\\no\\such\\file.bin", locked.Path()};
+    for (const std::wstring& path : paths) {
+        FreshSink();
+        PeerScript script;
+        script.replies["SIZE"] = Say("213 400\r\n");
+        ScriptedPeer peer(script);
+        FtpFilePoster poster;
+        const Outcome outcome = RunJob(poster, peer, path, 1000, L"", L"up.bin");
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(Poster::FileNotMapped, outcome.final.errorCode);
+        EXPECT_EQ(Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "QUIT\r\n"}}), peer.Wire());
+        EXPECT_FALSE(peer.DataConnected());
+    }
+    CloseHandle(exclusive);
 }
 
 TEST_F(Flow, ALocalFileShorterThanItsSizeIs14) {
@@ -488,6 +512,156 @@ TEST_F(Flow, AStoppedJobReportsNothingAndTheNextJobStartsAfresh) {
     ASSERT_TRUE(outcome.reported);
     EXPECT_EQ(Report::Complete, outcome.final.kind);
     EXPECT_TRUE(peer.Data() == local.Bytes());
+}
+
+// Holds the worker in the progress report after the last block until the server has reset the data
+// connection: the reset then comes after every send succeeded, and before the job looks at the connection.
+class ResetWaitingSink : public RecordingSink {
+public:
+    ScriptedPeer* peer = nullptr;
+    void postProcess(int taskId, int64_t posted, CString speed) override {
+        for (int waited = 0; !peer->DataReset() && waited < 10000; waited += 10) Sleep(10);
+        RecordingSink::postProcess(taskId, posted, speed);
+    }
+};
+
+TEST_F(Flow, AServerThatResetsTheDataConnectionEarlyIs16EvenAfterA226) {
+    // It reads 1,000 bytes of 50,000, drops the rest with a reset, and says the transfer is complete.
+    const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
+    PeerScript script;
+    script.data = PeerScript::ReadSomeThenReset;
+    script.resetAfter = 1000;
+    ScriptedPeer peer(script);
+    ResetWaitingSink waiting;
+    waiting.peer = &peer;
+    const size_t size = 50000;
+    LocalFile local(LocalBytes(size, 12));
+    FtpFilePoster poster;
+    poster.SetEvent(&waiting);
+    poster.SetTaskId(9);
+    poster.SetFileSize(size);
+    poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
+    ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"up.bin"));
+    const bool reported = waiting.WaitForFinal();
+    Tamsic::Platform::SetTickFunction(previous);
+    ASSERT_TRUE(reported);
+    peer.Join();
+    ASSERT_TRUE(peer.DataReset());
+    const std::vector<Report> finals = waiting.Finals();
+    ASSERT_EQ(1u, finals.size());
+    EXPECT_EQ(Report::Error, finals[0].kind);
+    EXPECT_EQ(Poster::TransferFailed, finals[0].errorCode);
+    EXPECT_EQ(Join({kLogin, kStore}), peer.Wire());
+    EXPECT_EQ(1000u, peer.Data().size());
+}
+
+TEST_F(Flow, ARemoteNameTheAnsiCodePageCannotHoldIsNeverSent) {
+    // Without UTF-8 (the server refused CLNT) names go out in the ANSI code page, 1252 here.
+    const struct {
+        const char* name;
+        const wchar_t* folder;
+        const wchar_t* file;
+        Lines wire;
+    } cases[] = {
+        {"Chinese file name", L"", L"\x6587\x4EF6.bin", Join({kLogin, {"type I\r\n", "QUIT\r\n"}})},
+        {"a look-alike (a macron a)", L"", L"\x0101.bin", Join({kLogin, {"type I\r\n", "QUIT\r\n"}})},
+        {"Chinese folder", L"in/\x6587\x4EF6", L"up.bin",
+         Join({kLogin, {"MKD in\r\n", "cwd in\r\n", "QUIT\r\n"}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FreshSink();
+        ScriptedPeer peer{PeerScript()};
+        LocalFile local(LocalBytes(1000, 1));
+        FtpFilePoster poster;
+        const Outcome outcome = RunJob(poster, peer, local.Path(), 1000, c.folder, c.file);
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(Poster::SendFailed, outcome.final.errorCode);
+        EXPECT_EQ(c.wire, peer.Wire());
+        EXPECT_FALSE(peer.DataConnected());
+    }
+    // A name the code page holds goes out as it is.
+    FreshSink();
+    ScriptedPeer peer{PeerScript()};
+    LocalFile local(LocalBytes(1000, 1));
+    FtpFilePoster poster;
+    const Outcome outcome = RunJob(poster, peer, local.Path(), 1000, L"", L"caf\x00E9.bin");
+    ASSERT_TRUE(outcome.reported);
+    EXPECT_EQ(Report::Complete, outcome.final.kind);
+    EXPECT_EQ("SIZE caf\xE9.bin\r\n", peer.Wire()[6]);
+}
+
+// Waits until done() holds, at most milliseconds.
+bool WaitUntil(const std::function<bool()>& done, int milliseconds) {
+    for (int waited = 0; waited < milliseconds; waited += 20) {
+        if (done()) return true;
+        Sleep(20);
+    }
+    return done();
+}
+
+TEST_F(Flow, AStopWhileTheJobWaitsForAReplySendsOnlyQuitAndEndsSilently) {
+    // The reply deadline is far away: only the stop can end these waits in time.
+    TimeoutScope longWait(30000, 30000);
+    const struct {
+        const char* verb;  // the command the server never answers
+        const wchar_t* folder;
+        Lines wire;
+    } cases[] = {
+        {"", L"", {"QUIT\r\n"}},  // the greeting
+        {"USER", L"", {"USER bob\r\n", "QUIT\r\n"}},
+        {"PASS", L"", {"USER bob\r\n", "PASS pw\r\n", "QUIT\r\n"}},
+        {"FEAT", L"", {"USER bob\r\n", "PASS pw\r\n", "FEAT\r\n", "QUIT\r\n"}},
+        {"CLNT", L"", {"USER bob\r\n", "PASS pw\r\n", "FEAT\r\n", "CLNT 2.1.0.35379 \r\n", "QUIT\r\n"}},
+        {"PWD", L"", Join({kLogin, kQuit})},
+        {"MKD", L"in", Join({kLogin, {"MKD in\r\n", "QUIT\r\n"}})},
+        {"CWD", L"in", Join({kLogin, {"MKD in\r\n", "cwd in\r\n", "QUIT\r\n"}})},
+        {"TYPE", L"", Join({kLogin, {"type I\r\n", "QUIT\r\n"}})},
+        {"SIZE", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "QUIT\r\n"}})},
+        {"PASV", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "QUIT\r\n"}})},
+        {"REST", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "REST 0\r\n", "QUIT\r\n"}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.verb);
+        FreshSink();
+        PeerScript script;
+        const std::string verb = c.verb;
+        if (verb.empty())
+            script.greeting = Silence();
+        else
+            script.replies[verb] = Silence();
+        ScriptedPeer peer(script);
+        LocalFile local(LocalBytes(1000, 3));
+        FtpFilePoster poster;
+        poster.SetEvent(sink_.get());
+        poster.SetFileSize(1000);
+        poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
+        ASSERT_TRUE(poster.Post(local.Path().c_str(), c.folder, L"up.bin"));
+        // Once the command is out (or, for the greeting, a moment after the connect), the page stops.
+        const size_t sent = c.wire.size() - 1;
+        if (sent == 0)
+            Sleep(300);
+        else
+            ASSERT_TRUE(WaitUntil([&] { return peer.Wire().size() >= sent; }, 20000));
+        poster.Stop();
+        EXPECT_TRUE(WaitUntil([&] { return !poster.IsRunning(); }, 10000))
+            << "the stop did not end the wait for the reply";
+        peer.Join();
+        EXPECT_EQ(c.wire, peer.Wire());
+        // (At REST the data connection stands already; no transfer was asked for on it.)
+        if (verb != "REST") {
+            EXPECT_FALSE(peer.DataConnected()) << "no data connection after a stop";
+        }
+        EXPECT_TRUE(sink_->Reports().empty()) << "a stopped job reports nothing";
+
+        // The page posts again on the same object: a whole upload.
+        FreshSink();
+        ScriptedPeer again{PeerScript()};
+        const Outcome outcome = RunJob(poster, again, local.Path(), 1000, c.folder, L"up.bin");
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(Report::Complete, outcome.final.kind) << "error " << outcome.final.errorCode;
+        EXPECT_TRUE(again.Data() == local.Bytes());
+    }
 }
 
 }  // namespace

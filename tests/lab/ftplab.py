@@ -560,6 +560,10 @@ class RealInstance(Instance):
             raise LabError('start needs user= and pass=')
         if self.kind not in ('pyftpdlib', 'vsftpd', 'pureftpd'):
             raise LabError('unknown server kind %r (pyftpdlib, vsftpd, pureftpd)' % self.kind)
+        # The most bytes per second a transfer may move (vsftpd's local_max_rate); 0: no limit.
+        self.rate = int_arg(args, 'rate', 0)
+        if self.rate < 0 or (self.rate and self.kind != 'vsftpd'):
+            raise LabError('rate= is a positive byte count per second, for vsftpd only')
         self.block = None
         self.proc = None
         self.claim = None
@@ -635,6 +639,7 @@ class RealInstance(Instance):
                 'xferlog_enable=NO', 'syslog_enable=NO', 'connect_from_port_20=NO',
                 'max_clients=0', 'max_per_ip=0',
                 'idle_session_timeout=%d' % self.idle, 'data_connection_timeout=%d' % self.idle,
+                'local_max_rate=%d' % self.rate,
                 '']))
         return [VSFTPD, config]
 
@@ -707,7 +712,7 @@ class RealInstance(Instance):
 # ------------------------------------------------------------ scripted server
 
 COMMAND_FIELDS = {'reply', 'split', 'gap', 'delay', 'action', 'effect', 'final', 'final.split', 'final.gap',
-                  'final.delay', 'final.action', 'close_after', 'accept'}
+                  'final.delay', 'final.action', 'close_after', 'accept', 'store_delay'}
 ACTIONS = {'reply', 'silent', 'mute', 'close', 'reply-close'}
 FINAL_ACTIONS = {'reply', 'none', 'silent', 'mute', 'close', 'reply-close'}
 NEEDS_LOGIN = {'PWD', 'MKD', 'CWD', 'CDUP', 'TYPE', 'SIZE', 'PASV', 'REST', 'STOR', 'APPE'}
@@ -1142,6 +1147,10 @@ class Session:
         while not channel.done.wait(0.2):
             if self.instance.stopped:
                 return
+        # A server still writing what reached it when the client has moved on.
+        store_delay = rule_int(job['rule'], 'store_delay', 0)
+        if store_delay:
+            time.sleep(store_delay / 1000.0)
         size = channel.received
         md5 = hashlib.md5()
         real = job['real']

@@ -41,6 +41,11 @@ TEST(TcpConnectionAddress, SetAddressResolvesAndStoresNetworkOrder) {
         {L"127.0.0.1", static_cast<short>(65535), "\x7F\x00\x00\x01",
          "\xFF\xFF"},                                                        // the port is taken unsigned
         {L"300.1.1.1", 21, "\xFF\xFF\xFF\xFF", std::string("\x00\x15", 2)},  // INADDR_NONE
+        // Leading zeros are decimal, never octal: 010 is ten, not eight.
+        {L"192.168.001.010", 21, "\xC0\xA8\x01\x0A", std::string("\x00\x15", 2)},
+        {L"010.000.000.001", 21, "\x0A\x00\x00\x01", std::string("\x00\x15", 2)},
+        {L"127.0.0.09", 21, "\x7F\x00\x00\x09", std::string("\x00\x15", 2)},
+        {L"1.2.3.256", 21, "\xFF\xFF\xFF\xFF", std::string("\x00\x15", 2)},
     };
     for (const auto& c : cases) {
         TcpConnection connection;

@@ -52,6 +52,38 @@ TEST(IsIpAddress, DottedQuadForm) {
     for (const auto& c : cases) EXPECT_EQ(IsIpAddress(c.host), c.dotted) << "[" << c.host << "]";
 }
 
+TEST(ParseDottedQuad, FourDecimalNumbersUpTo255) {
+    const struct {
+        const wchar_t* text;
+        const char* address;  // the four bytes in network order; null for INADDR_NONE
+    } cases[] = {
+        {L"127.0.0.1", "\x7F\x00\x00\x01"},
+        {L"192.168.001.010", "\xC0\xA8\x01\x0A"},
+        {L"0.0.0.0", "\x00\x00\x00\x00"},
+        {L"255.255.255.254", "\xFF\xFF\xFF\xFE"},
+        {L"08.09.010.011", "\x08\x09\x0A\x0B"},
+        {L"256.1.1.1", nullptr},
+        {L"1.2.3.999", nullptr},
+        {L"1.2.3", nullptr},
+        {L"1.2.3.4.5", nullptr},
+        {L"1.2.3.0004", nullptr},
+        {L"1..2.3", nullptr},
+        {L" 1.2.3.4", nullptr},
+        {L"1.2.3.4 ", nullptr},
+        {L"0x7f.0.0.1", nullptr},
+        {L"2130706433", nullptr},
+        {L"", nullptr},
+    };
+    for (const auto& c : cases) {
+        const unsigned long address = ParseDottedQuad(c.text);
+        if (c.address)
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(&address), 4), std::string(c.address, 4))
+                << "[" << c.text << "]";
+        else
+            EXPECT_EQ(address, INADDR_NONE) << "[" << c.text << "]";
+    }
+}
+
 TEST(ResolveHostIp, ExactLocalhostInAnyCaseIsTheLoopbackWithoutALookup) {
     ASSERT_FALSE(SocketLibraryStarted());
     for (const wchar_t* host : {L"localhost", L"LOCALHOST", L"LocalHost"}) {

@@ -50,6 +50,14 @@ TEST(LogOff, OnlyLogFilesAreOpened) {
         OpenLogFile(GetLogger(), true, path);
         EXPECT_EQ(GetLogger().getLogLevel(), kLogOff) << "[" << name << "]";
     }
+    // Shares, pipes and devices: nothing is opened and the logger stays off.
+    const wchar_t* elsewhere[] = {L"\\\\127.0.0.1\\share\\x.log", L"\\\\.\\pipe\\korvane.log", L"\\\\.\\NUL",
+                                  L"C:\\NUL.log", L"C:\\COM1.log", L"debug.log"};
+    for (const wchar_t* path : elsewhere) {
+        OpenLogFile(GetLogger(), true, path);
+        EXPECT_EQ(GetLogger().getLogLevel(), kLogOff) << "[" << path << "]";
+    }
+    EXPECT_FALSE(testfiles::Exists(L"debug.log"));
     EXPECT_EQ(testfiles::ReadBytes(folder.File(L"page.txt")), "keep me")
         << "a page must not truncate other files";
     EXPECT_FALSE(testfiles::Exists(folder.File(L"x.log.txt")));
@@ -64,19 +72,52 @@ TEST(LogOff, WhatCountsAsALogFilePath) {
     } cases[] = {
         {L"C:\\logs\\korvane.log", true},
         {L"C:\\logs\\KORVANE.LOG", true},
-        {L"C:\\logs\\korvane.Log", true},
-        {L"relative/debug.lOg", true},
-        {L"C:debug.log", true},
-        {L"debug.log", true},
-        {L"\\\\server\\share\\日志.log", true},
-        {L".log", true},
+        {L"c:\\logs\\korvane.Log", true},
+        {L"Z:\\tmp\\sub/debug.lOg", true},
+        {L"C:\\日志\\调试.log", true},
+        {L"C:\\logs\\.\\..\\debug.log", true},
+        {L"C:\\console\\nullable.log", true},
+        {L"C:\\com10\\lpt.log", true},
+        {L"C:\\.log", true},
+        // Only a path on a local drive: no share, pipe, namespace, relative or drive-relative path.
+        {L"\\\\server\\share\\x.log", false},
+        {L"\\\\server\\share\\日志.log", false},
+        {L"//server/share/x.log", false},
+        {L"\\\\.\\pipe\\x.log", false},
+        {L"\\\\?\\C:\\x.log", false},
+        {L"\\\\?\\UNC\\server\\share\\x.log", false},
+        {L"\\\\.\\C:\\x.log", false},
+        {L"\\??\\C:\\x.log", false},
+        {L"\\x.log", false},
+        {L"relative/debug.lOg", false},
+        {L"debug.log", false},
+        {L"C:debug.log", false},
+        {L"C:/debug.log", false},
+        {L"1:\\debug.log", false},
+        // Device names, with any extension, in any letter case, in any component.
+        {L"C:\\COM1.log", false},
+        {L"C:\\logs\\nul.log", false},
+        {L"C:\\logs\\NUL.txt.log", false},
+        {L"C:\\logs\\con", false},
+        {L"C:\\CON\\x.log", false},
+        {L"C:\\logs\\Lpt1\\x.log", false},
+        {L"C:\\logs\\aux.log", false},
+        {L"C:\\prn.log", false},
+        {L"C:\\nul .log", false},
+        {L"C:\\com\u00B9.log", false},
+        {L"C:\\conout$.log", false},
+        // Alternate streams and characters no plain name holds.
+        {L"C:\\page.txt:debug.log", false},
+        {L"C:\\logs\\x.log::$DATA", false},
+        {L"C:\\logs\\a?.log", false},
+        {L"C:\\logs\\*.log", false},
+        {L"C:\\logs\\a\x1b.log", false},
         {L"", false},
         {L"log", false},
         {L"C:\\logs\\debug.txt", false},
         {L"C:\\logs\\debug.log.txt", false},
         {L"C:\\logs.log\\", false},
         {L"C:\\logs.log\\debug", false},
-        {L"C:\\page.txt:debug.log", false},
         {L"C:\\debug.log ", false},
         {L"C:\\debuglog", false},
     };
