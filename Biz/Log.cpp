@@ -114,11 +114,20 @@ std::wstring EscapeWireText(const std::string& bytes) {
     out.reserve(wide.size());
     for (const wchar_t c : wide) {
         switch (c) {
-            case L'\r': out += L"\\r"; continue;
-            case L'\n': out += L"\\n"; continue;
-            case L'\t': out += L"\\t"; continue;
-            case L'\0': out += L"\\0"; continue;
-            default: break;
+            case L'\r':
+                out += L"\\r";
+                continue;
+            case L'\n':
+                out += L"\\n";
+                continue;
+            case L'\t':
+                out += L"\\t";
+                continue;
+            case L'\0':
+                out += L"\\0";
+                continue;
+            default:
+                break;
         }
         // C0 and C1 controls, DEL, and the Unicode line and paragraph separators.
         if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
@@ -143,7 +152,8 @@ bool IsDeviceName(const std::wstring& component) {
     // "NUL .log" and "NUL..log" name the device too.
     while (!base.empty() && (base.back() == L' ' || base.back() == L'.')) base.pop_back();
     for (wchar_t& c : base) c = AsciiLower(c);
-    static const wchar_t* const kDevices[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$", L"clock$"};
+    static const wchar_t* const kDevices[] = {L"con",    L"prn",     L"aux",   L"nul",
+                                              L"conin$", L"conout$", L"clock$"};
     for (const wchar_t* device : kDevices)
         if (base == device) return true;
     if (base.size() == 4 && (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0)) {
@@ -171,7 +181,8 @@ bool IsLogFilePath(const std::wstring& path) {
             continue;
         }
         // ":" would name an alternate stream ("x.txt:y.log"); the others are no part of a plain file name.
-        if (c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|')
+        if (c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' ||
+            c == L'|')
             return false;
     }
     // component is now the file's name.

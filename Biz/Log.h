@@ -16,10 +16,11 @@ log4cplus::Logger& GetLogger();
 // The file is truncated and written in UTF-8, one flushed line per record. A path that is already open gets
 // the set-up record again but no second appender (two would truncate and overwrite each other).
 void OpenLogFile(log4cplus::Logger& logger, bool enabled, const std::wstring& path);
-// True when OpenLogFile would open the path: a page may only create a file on a local drive ("X:\\...")
-// whose name ends in ".log" (any letter case). Network and namespace paths (\\\\server\\share, \\\\.\\pipe,
-// \\\\?\\, \\??\\), relative paths, alternate streams and device names (CON, NUL, COM1, LPT1, ... with any
-// extension, in any component) are refused.
+// True when OpenLogFile would open the path: a page may only create a file on a local drive (a drive letter,
+// a colon and a backslash first) whose name ends in ".log" (any letter case). Shares, pipes and namespace
+// paths (two backslashes, or a backslash, two question marks and a backslash, first), relative paths,
+// alternate streams and device names (CON, NUL, COM1, LPT1, ... with any extension, in any component) are
+// refused.
 bool IsLogFilePath(const std::wstring& path);
 // A worker thread that logged calls this before it ends, so log4cplus's per-thread data is not leaked.
 void ReleaseLogThreadData();
@@ -29,8 +30,8 @@ std::wstring WidenCp936(const char* text);
 // Bytes from the wire (commands, replies): UTF-8 when they are valid UTF-8, else the ANSI code page.
 std::wstring WidenWireText(const std::string& bytes);
 // Wire bytes as one log line: widened as WidenWireText does (NULs included), without the final line end,
-// and with every control character written as an escape (\\r, \\n, \\0, \\t, \\x1B, \\u2028), so that a server
-// cannot break a record or forge one.
+// and with every control character written as an escape ("\r", "\n", "\0", "\t", "\x1B", "\u2028"), so
+// that a server cannot break a record or forge one.
 std::wstring EscapeWireText(const std::string& bytes);
 
 enum : int { kLogTrace = 0, kLogDebug = 10000, kLogWarn = 30000, kLogOff = 60000 };

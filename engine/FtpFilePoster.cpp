@@ -32,8 +32,8 @@ bool IsPositiveCompletion(int code) { return code >= 200 && code < 300; }
 // After the last block: the sending side is shut down and the data connection read to its end, within the
 // I/O time-out. False when the server reset it (it closed without reading everything), or the end did not
 // come. Whatever the server sends back on it is dropped. A send of no bytes first asks for a reset that has
-// come already (Wine reports one that comes before the shutdown only there); the end is then watched as a
-// network event, whose error code tells a reset from an orderly close.
+// come already (under Wine a reset that came before the shutdown shows only there); the end is then watched
+// as a network event, whose error code tells a reset from an orderly close.
 bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned) {
     const SOCKET socket = data.GetSocket();
     const HANDLE event = WSACreateEvent();
@@ -250,7 +250,9 @@ void FtpFilePoster::RunJob() {
         }
     }
 
-    command.Quit();
+    // Over a connection that never stood there is nobody to say goodbye to (and a send on a socket whose
+    // connect was cut short would wait for that connect).
+    if (controlConnected) command.Quit();
     control_.Close();
     control_.Cleanup();
 

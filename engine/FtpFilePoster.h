@@ -45,8 +45,8 @@ public:
     enum PostErrorCode : int {
         UserRejected = 5,
         PassRejected = 6,
-        SendFailed = 7,  // no connection to the server, a command (or a remote name) could not be sent, or the
-                         // FEAT list did not arrive
+        SendFailed = 7,  // no connection to the server, a command (or a remote name) could not be sent, or
+                         // the FEAT list did not arrive
         FileNotMapped = 14,
         TransferFailed = 16,  // STOR or APPE refused, or the data connection failed or was reset
         ReceiveFailed = 20,

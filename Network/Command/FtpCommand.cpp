@@ -66,7 +66,8 @@ bool FtpCommand::SendCommand(const std::string& line) {
 
 bool FtpCommand::Receive(std::string& reply, bool collected, bool stoppable) {
     // One deadline for the whole reply, counted from the command's send.
-    const FtpReplyReader::Outcome outcome = reader_.Read(reply, sentAt_, stoppable ? &poster_->stop_ : nullptr);
+    const FtpReplyReader::Outcome outcome =
+        reader_.Read(reply, sentAt_, stoppable ? &poster_->stop_ : nullptr);
     switch (outcome) {
         case FtpReplyReader::Complete:
             break;

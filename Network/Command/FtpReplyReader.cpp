@@ -29,7 +29,8 @@ FtpReplyReader::Outcome FtpReplyReader::Read(std::string& reply) {
     return Read(reply, GetTickCount64(), nullptr);
 }
 
-FtpReplyReader::Outcome FtpReplyReader::Read(std::string& reply, uint64_t since, const std::atomic<bool>* stop) {
+FtpReplyReader::Outcome FtpReplyReader::Read(std::string& reply, uint64_t since,
+                                             const std::atomic<bool>* stop) {
     reply.clear();
     const int limit = TcpConnection::GetIoTimeout();
     for (;;) {

@@ -567,9 +567,10 @@ TEST_F(Commands, ServerBytesInTheLogAreEscapedSoNoRecordCanBeForged) {
     });
     EXPECT_EQ(std::string::npos, log.find("\n12/10/26 12:00:00    - forged")) << log;
     EXPECT_EQ(std::string::npos, log.find('\x1B')) << log;
-    EXPECT_NE(std::string::npos,
-              log.find("- 257-\"/\" \\x1B[2J\\rok\\r\\n12/10/26 12:00:00    - forged [x]\\r\\n257 end\\0tail\\x7F "
-                       "[Network/Command/FtpCommand.cpp:56]\n"))
+    EXPECT_NE(
+        std::string::npos,
+        log.find("- 257-\"/\" \\x1B[2J\\rok\\r\\n12/10/26 12:00:00    - forged [x]\\r\\n257 end\\0tail\\x7F "
+                 "[Network/Command/FtpCommand.cpp:56]\n"))
         << log;
     // The reply itself is still read up to its NUL.
     EXPECT_EQ(257, poster_.response_.GetCode());

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "EngineTestSupport.h"
 
@@ -246,6 +247,43 @@ TEST(FtpFilePosterWorker, TheNextJobMayStartFromInsideAReport) {
     EXPECT_EQ(1, finals[0].taskId);
     EXPECT_EQ(2, finals[1].taskId);
     EXPECT_NE(finals[0].threadId, finals[1].threadId);
+}
+
+TEST_F(NoServer, AStopEndsAJobThatWaitsForItsConnect) {
+    // A listener whose queue is full: the kernel drops the next connect's SYN, and the connect hangs.
+    TimeoutScope longConnect(60000, 60000);
+    SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(listener, 0);
+    int size = sizeof(address);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    std::vector<SOCKET> fillers;
+    for (int i = 0; i < 4; ++i) {
+        SOCKET filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        u_long nonBlocking = 1;
+        ioctlsocket(filler, FIONBIO, &nonBlocking);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        fillers.push_back(filler);
+    }
+    Sleep(200);
+
+    FtpFilePoster poster;
+    poster.SetEvent(&sink_);
+    poster.SetFileSize(10);
+    poster.SetServer(L"127.0.0.1", ntohs(address.sin_port), L"bob", L"pw");
+    ASSERT_TRUE(poster.Post(L"C:\\nothing.bin", L"", L"up.bin"));
+    Sleep(500);
+    ASSERT_TRUE(poster.IsRunning()) << "the connect did not hang: the fixture shows nothing";
+    const ULONGLONG stopped = GetTickCount64();
+    poster.Stop();
+    while (poster.IsRunning() && GetTickCount64() - stopped < 20000) Sleep(10);
+    EXPECT_FALSE(poster.IsRunning()) << "the stop did not end the connect";
+    EXPECT_TRUE(sink_.Reports().empty()) << "a stopped job reports nothing";
+    for (SOCKET filler : fillers) closesocket(filler);
+    closesocket(listener);
 }
 
 // An owner whose report of the first job calls into the test's thread and waits for it, the way the upload

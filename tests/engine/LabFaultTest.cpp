@@ -105,8 +105,8 @@ FAULT_TABLE(
     DelaysAndSilence,
     {"PASS answered after 1.5 s", [](Script& s) { s.Delay("PASS", 1500); }, Join({kLogin, kFolder, kStore}),
      kComplete, true},
-    {"SIZE answered after 1.5 s", [](Script& s) { s.Delay("SIZE", 1500); },
-     Join({kLogin, kFolder, kStore}), kComplete, true},
+    {"SIZE answered after 1.5 s", [](Script& s) { s.Delay("SIZE", 1500); }, Join({kLogin, kFolder, kStore}),
+     kComplete, true},
     {"the final reply after 1.5 s", [](Script& s) { s.FinalDelay(1500); }, Join({kLogin, kFolder, kStore}),
      kComplete, true},
     {"no greeting", [](Script& s) { s.SilentGreeting(); }, {"QUIT"}, Poster::ReceiveFailed, false, 1000},
@@ -180,16 +180,6 @@ TEST_F(LabFaults, AResumeAgainstTheScriptedStoreSendsOnlyTheRest) {
     EXPECT_TRUE(lab_.RemoteFile(server.id, "in/f.bin", true).data == local.Bytes());
 }
 
-// Stops the job from its first progress report.
-class StoppingSink : public RecordingSink {
-public:
-    FtpFilePoster* poster = nullptr;
-    void postProcess(int taskId, int64_t posted, CString speed) override {
-        poster->Stop();
-        RecordingSink::postProcess(taskId, posted, speed);
-    }
-};
-
 TEST_F(LabFaults, AStopDuringTheTransferThenAResumeLeavesTheServersCopyWhole) {
     // The server is still writing the first transfer's bytes a while after its data connection closed.
     const ftplab::Server server =
@@ -198,32 +188,9 @@ TEST_F(LabFaults, AStopDuringTheTransferThenAResumeLeavesTheServersCopyWhole) {
     // last that goes out.
     const size_t size = 3 * 65536 * FtpFilePoster::kBlocksPerView + 123;
     LocalFile local(LocalBytes(size, 24));
-    StoppingSink stopping;
-    RecordingSink resuming;
-    {
-        // A second per tick: the first block is due for a progress report, and the stop comes with it.
-        const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
-        FtpFilePoster poster;
-        stopping.poster = &poster;
-        poster.SetEvent(&stopping);
-        poster.SetTaskId(1);
-        poster.SetFileSize(static_cast<int64_t>(size));
-        poster.SetServer(L"127.0.0.1", static_cast<unsigned short>(server.port), L"u", L"p");
-        ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"f.bin"));
-        for (int waited = 0; poster.IsRunning() && waited < 60000; waited += 20) Sleep(20);
-        Tamsic::Platform::SetTickFunction(previous);
-        ASSERT_FALSE(poster.IsRunning());
-        EXPECT_TRUE(stopping.Finals().empty()) << "a stopped job reports nothing";
-
-        // The page posts again at once: a resume.
-        poster.SetEvent(&resuming);
-        poster.SetTaskId(2);
-        ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"f.bin"));
-        ASSERT_TRUE(resuming.WaitForFinal());
-    }
-    const std::vector<Report> finals = resuming.Finals();
-    ASSERT_EQ(1u, finals.size());
-    EXPECT_EQ(Report::Complete, finals[0].kind) << "error " << finals[0].errorCode;
+    const JobResult job = StopThenPostAgain(server.port, "u", "p", local, L"", L"f.bin");
+    ASSERT_TRUE(job.reported);
+    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
     ASSERT_EQ(2u, lab_.Transfers(server.id, 2, 10000).size());
     const ftplab::FileInfo stored = lab_.RemoteFile(server.id, "f.bin", true);
     EXPECT_EQ(static_cast<long long>(size), stored.size);

@@ -45,4 +45,48 @@ inline JobResult RunLabJob(int port, const std::string& user, const std::string&
     return result;
 }
 
+// Stops the job from its first progress report.
+class StoppingSink : public RecordingSink {
+public:
+    FtpFilePoster* poster = nullptr;
+    void postProcess(int taskId, int64_t posted, CString speed) override {
+        poster->Stop();
+        RecordingSink::postProcess(taskId, posted, speed);
+    }
+};
+
+// A page that stops the upload at its first progress report and, once the job has ended, posts it again
+// on the same object at once: the result of the second job. A first job that reports anything (it should
+// end silently) makes reported false.
+inline JobResult StopThenPostAgain(int port, const std::string& user, const std::string& password,
+                                   const LocalFile& local, const CString& folder, const CString& file) {
+    const int64_t size = static_cast<int64_t>(local.Bytes().size());
+    StoppingSink stopping;
+    RecordingSink resuming;
+    JobResult result;
+    {
+        FtpFilePoster poster;
+        // A second per tick: the first block is due for a progress report, and the stop comes with it.
+        const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
+        stopping.poster = &poster;
+        poster.SetEvent(&stopping);
+        poster.SetTaskId(1);
+        poster.SetFileSize(size);
+        poster.SetServer(L"127.0.0.1", static_cast<unsigned short>(port), Wide(user), Wide(password));
+        const bool posted = poster.Post(local.Path().c_str(), folder, file);
+        for (int waited = 0; posted && poster.IsRunning() && waited < 120000; waited += 20) Sleep(20);
+        Tamsic::Platform::SetTickFunction(previous);
+        if (!posted || poster.IsRunning() || !stopping.Finals().empty()) return result;
+
+        poster.SetEvent(&resuming);
+        poster.SetTaskId(2);
+        if (!poster.Post(local.Path().c_str(), folder, file)) return result;
+        result.reported = resuming.WaitForFinal();
+    }
+    const std::vector<Report> finals = resuming.Finals();
+    result.finals = finals.size();
+    if (!finals.empty()) result.final = finals[0];
+    return result;
+}
+
 }  // namespace enginetest

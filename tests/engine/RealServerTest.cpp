@@ -90,6 +90,17 @@ TEST_P(RealServer, TheServerHoldsALargerFileSoTheUploadStartsAnew) {
     ExpectStored("big.bin", local);
 }
 
+// The page stops the upload during the transfer and posts it again at once: the resume must leave the
+// server's copy whole, whatever the server still had on its way to the disk when the first job ended.
+TEST_P(RealServer, AStopDuringTheTransferThenAPostAgainStoresTheWholeFile) {
+    LocalFile local(LocalBytes(3000017, 17));
+    const JobResult job = StopThenPostAgain(server_.port, kUser, kPassword, local, L"stop", L"again.bin");
+    ASSERT_TRUE(job.reported) << "the first job reported, or the second did not";
+    EXPECT_EQ(1u, job.finals);
+    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
+    ExpectStored("stop/again.bin", local);
+}
+
 INSTANTIATE_TEST_SUITE_P(Lab, RealServer, ::testing::Values("pyftpdlib", "vsftpd", "pureftpd"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param);

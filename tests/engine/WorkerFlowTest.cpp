@@ -276,7 +276,8 @@ FLOW_TABLE(
     {"a reply dripped a byte at a time: one deadline for the whole reply",
      [](PeerScript& s) {
          std::vector<std::string> bytes;
-         for (char c : std::string("230 Login successful, one byte at a time.\r\n")) bytes.push_back(std::string(1, c));
+         for (char c : std::string("230 Login successful, one byte at a time.\r\n"))
+             bytes.push_back(std::string(1, c));
          s.replies["PASS"] = InPieces(bytes, 100);
      },
      L"",
@@ -324,8 +325,8 @@ TEST_F(Flow, ADataConnectionTheServerStopsReadingEndsWith16) {
 TEST_F(Flow, ALocalFileThatCannotBeOpenedIs14AndTheServerIsNeverToldToStore) {
     // Gone, or locked by another program, since the page measured it.
     LocalFile locked(LocalBytes(1000, 9));
-    const HANDLE exclusive =
-        CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE exclusive = CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
     const std::wstring paths[] = {L"C:\\no\\such\\file.bin", locked.Path()};
     for (const std::wstring& path : paths) {
@@ -619,7 +620,8 @@ TEST_F(Flow, AStopWhileTheJobWaitsForAReplySendsOnlyQuitAndEndsSilently) {
         {"TYPE", L"", Join({kLogin, {"type I\r\n", "QUIT\r\n"}})},
         {"SIZE", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "QUIT\r\n"}})},
         {"PASV", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "QUIT\r\n"}})},
-        {"REST", L"", Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "REST 0\r\n", "QUIT\r\n"}})},
+        {"REST", L"",
+         Join({kLogin, {"type I\r\n", "SIZE up.bin\r\n", "PASV\r\n", "REST 0\r\n", "QUIT\r\n"}})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.verb);
@@ -658,6 +660,36 @@ TEST_F(Flow, AStopWhileTheJobWaitsForAReplySendsOnlyQuitAndEndsSilently) {
         FreshSink();
         ScriptedPeer again{PeerScript()};
         const Outcome outcome = RunJob(poster, again, local.Path(), 1000, c.folder, L"up.bin");
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(Report::Complete, outcome.final.kind) << "error " << outcome.final.errorCode;
+        EXPECT_TRUE(again.Data() == local.Bytes());
+    }
+}
+
+TEST_F(Flow, TheLineGoingDownAtAnyStepEndsTheJobWithOneErrorAndTheNextPostWorks) {
+    TimeoutScope shortWait(30000, 5000);
+    const char* verbs[] = {"",    "USER", "PASS", "FEAT", "CLNT", "PWD", "MKD",
+                           "CWD", "TYPE", "SIZE", "PASV", "REST", "STOR"};
+    for (const char* verb : verbs) {
+        SCOPED_TRACE(*verb ? verb : "greeting");
+        FreshSink();
+        PeerScript script;
+        if (*verb)
+            script.replies[verb] = Hangup();
+        else
+            script.greeting = Hangup();
+        ScriptedPeer peer(script);
+        LocalFile local(LocalBytes(kFileSize, 10));
+        FtpFilePoster poster;
+        Outcome outcome = RunJob(poster, peer, local.Path(), kFileSize, L"in", L"up.bin");
+        ASSERT_TRUE(outcome.reported);
+        EXPECT_EQ(1u, outcome.finals);
+        EXPECT_EQ(Report::Error, outcome.final.kind);
+        EXPECT_EQ(0u, peer.Data().size());
+
+        FreshSink();
+        ScriptedPeer again{PeerScript()};
+        outcome = RunJob(poster, again, local.Path(), kFileSize, L"in", L"up.bin");
         ASSERT_TRUE(outcome.reported);
         EXPECT_EQ(Report::Complete, outcome.final.kind) << "error " << outcome.final.errorCode;
         EXPECT_TRUE(again.Data() == local.Bytes());

@@ -51,8 +51,12 @@ TEST(LogOff, OnlyLogFilesAreOpened) {
         EXPECT_EQ(GetLogger().getLogLevel(), kLogOff) << "[" << name << "]";
     }
     // Shares, pipes and devices: nothing is opened and the logger stays off.
-    const wchar_t* elsewhere[] = {L"\\\\127.0.0.1\\share\\x.log", L"\\\\.\\pipe\\korvane.log", L"\\\\.\\NUL",
-                                  L"C:\\NUL.log", L"C:\\COM1.log", L"debug.log"};
+    const wchar_t* elsewhere[] = {L"\\\\127.0.0.1\\share\\x.log",
+                                  L"\\\\.\\pipe\\korvane.log",
+                                  L"\\\\.\\NUL",
+                                  L"C:\\NUL.log",
+                                  L"C:\\COM1.log",
+                                  L"debug.log"};
     for (const wchar_t* path : elsewhere) {
         OpenLogFile(GetLogger(), true, path);
         EXPECT_EQ(GetLogger().getLogLevel(), kLogOff) << "[" << path << "]";
