@@ -4,7 +4,8 @@
 // Or where a check's time goes, reading and computing timed apart over one pass each:
 //   checks_bench.exe parts <path>
 // Prints "md5_read=<ms> md5_digest=<ms> crc_read=<ms> crc_compute=<ms>": MD5 reads as its check does
-// (MapFile::ReadView, sixteen blocks per view, digested in place: md5_read is mapping and unmapping) and CRC-32 as its check does (1 MiB per fread from an unbuffered
+// (MapFile::ReadView, Md5Checker::kBlocksPerView blocks per view, digested in place: md5_read is mapping
+// and unmapping) and CRC-32 as its check does (1 MiB per fread from an unbuffered
 // stream), with the method the check picks.
 #include <windows.h>
 
@@ -56,7 +57,7 @@ int Parts(const wchar_t* path) {
     {
         Tamsic::IO::MapFile file;
         if (!file.Open(path)) return 1;
-        const int viewLength = static_cast<int>(file.GetAllocationGranularity()) * 16;
+        const int viewLength = static_cast<int>(file.GetAllocationGranularity()) * Md5Checker::kBlocksPerView;
         MD5 digest;
         digest.Reset();
         for (;;) {
