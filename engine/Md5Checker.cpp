@@ -143,12 +143,11 @@ void Md5Checker::Run() {
         // The file is digested, stopped and reported block by block, but mapped kBlocksPerView blocks at a
         // time: under Wine each view costs about 140 us to map and unmap, which halved the speed with one
         // view per block, and mapping and unmapping 1 MiB views still took a fifth of the check's time.
-        // Each view is digested where it is mapped, without a copy.
         const int viewLength = blockLength * kBlocksPerView;
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[viewLength + 1]());
         MD5 digest;
         digest.Reset();
-        const char* view = nullptr;
-        int64_t inView = file.ReadView(viewLength, view);
+        int64_t inView = buffer ? file.Read(buffer.get(), viewLength) : 0;
         int64_t viewPosition = 0;
         bool stopped = false;
         while (inView > 0 && done < size && !stopped) {
@@ -159,7 +158,7 @@ void Md5Checker::Run() {
                 }
                 const int64_t left = inView - viewPosition;
                 const int64_t n = left < blockLength ? left : blockLength;
-                digest.Update(reinterpret_cast<const uint8_t*>(view) + viewPosition, static_cast<size_t>(n));
+                digest.Update(buffer.get() + viewPosition, static_cast<size_t>(n));
                 viewPosition += n;
                 done += n;
                 if (static_cast<DWORD>(Tamsic::Platform::GetTick() - stamp) >= 1000) {
@@ -169,7 +168,7 @@ void Md5Checker::Run() {
                 }
             }
             if (stopped || done >= size) break;
-            inView = file.ReadView(viewLength, view);
+            inView = file.Read(buffer.get(), viewLength);
             viewPosition = 0;
         }
         file.Close();

@@ -54,7 +54,6 @@ const char* MapFile::MapNext(const int& length, int64_t& count, const void*& bas
 
 int64_t MapFile::Read(void* buffer, const int& length) {
     if (length <= 0) return 0;
-    ReleaseView();
     char* const bytes = static_cast<char*>(buffer);
     int64_t n = 0;
     const void* base = nullptr;
@@ -69,22 +68,7 @@ int64_t MapFile::Read(void* buffer, const int& length) {
     return n;
 }
 
-int64_t MapFile::ReadView(const int& length, const char*& view) {
-    ReleaseView();
-    int64_t n = 0;
-    view = length > 0 ? MapNext(length, n, view_) : nullptr;
-    return n;
-}
-
-void MapFile::ReleaseView() {
-    if (view_) {
-        UnmapViewOfFile(view_);
-        view_ = nullptr;
-    }
-}
-
 void MapFile::Close() {
-    ReleaseView();
     if (mapping_) {
         CloseHandle(mapping_);
         mapping_ = nullptr;

@@ -10,9 +10,8 @@
 namespace Tamsic {
 namespace IO {
 
-// Reads a local file block by block through a read-only mapping: each block is mapped, copied and unmapped
-// (Read), or mapped and handed out until the next read (ReadView), so at most one view of one block is mapped
-// at a time.
+// Reads a local file block by block through a read-only mapping: each block is mapped, copied and unmapped,
+// so at most one view of one block is mapped at a time.
 // Error codes: 1 the file cannot be opened, 2 it cannot be mapped (an empty file included), 3 a view failed
 // (a Read after a failed Open included).
 class MapFile : public System::ErrorBase {
@@ -26,9 +25,6 @@ public:
     // Copies the next block of at most length bytes into buffer and returns the count, 0 at the end of the
     // file or on failure. Of the buffer's first length bytes, those the block does not fill are zeroed.
     int64_t Read(void* buffer, const int& length);
-    // As Read, without the copy: view points at the next block of at most length bytes, mapped, and stays
-    // valid until the next Read, ReadView or Close. Returns the count; view is null when it is 0.
-    int64_t ReadView(const int& length, const char*& view);
     // Moves the next read to any file position; a view is mapped from the aligned start that holds it.
     void SetOffset(int64_t offset) { offset_ = offset; }
     int64_t GetOffset() const { return offset_; }
@@ -41,11 +37,8 @@ private:
     // count and the view to unmap in base; null (count 0, base null) at the end of the file or when the view
     // fails (error 3).
     const char* MapNext(const int& length, int64_t& count, const void*& base);
-    void ReleaseView();
 
     HANDLE mapping_ = nullptr;
-    // The view of the block ReadView handed out last, still mapped.
-    const void* view_ = nullptr;
     int64_t offset_ = 0;
     int64_t size_ = 0;
     SYSTEM_INFO systemInfo_;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -180,44 +179,4 @@ TEST_F(MapFileTest, OffsetsPastFourGibibytes) {
         map.Close();
     }
     ASSERT_TRUE(DeleteFileW(path.c_str()));
-}
-
-// ReadView hands out the same blocks as Read, in place: from an aligned or an unaligned start, in views of
-// one or several blocks, each valid until the next read, up to the short last block and the end.
-TEST_F(MapFileTest, ReadViewGivesTheBlocksOfReadWithoutACopy) {
-    const size_t g = Tamsic::IO::MapFile().GetAllocationGranularity();
-    const std::wstring path = folder_.File(L"views.bin");
-    const std::string content = Pattern(5 * g + 77);
-    ASSERT_TRUE(testfiles::WriteBytes(path, content));
-    const struct {
-        size_t start;
-        size_t blocks;
-    } cases[] = {{0, 1}, {0, 2}, {g + 5, 2}, {3, 16}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "start " << c.start << ", " << c.blocks << " blocks per view");
-        Tamsic::IO::MapFile map;
-        ASSERT_TRUE(map.Open(CString(path.c_str())));
-        map.SetOffset(static_cast<long long>(c.start));
-        const int length = static_cast<int>(g * c.blocks);
-        std::string seen;
-        for (int guard = 0; guard < 100; ++guard) {
-            const char* view = nullptr;
-            const long long n = map.ReadView(length, view);
-            if (n == 0) {
-                EXPECT_EQ(view, nullptr);
-                break;
-            }
-            ASSERT_NE(view, nullptr);
-            const long long left = static_cast<long long>(content.size() - c.start - seen.size());
-            EXPECT_EQ(n, std::min<long long>(length, left));
-            seen.append(view, static_cast<size_t>(n));
-        }
-        EXPECT_TRUE(seen == content.substr(c.start)) << "got " << seen.size() << " bytes";
-        EXPECT_FALSE(map.HasError());
-        map.Close();
-        const char* view = reinterpret_cast<const char*>(1);
-        EXPECT_EQ(map.ReadView(length, view), 0) << "after Close";
-        EXPECT_EQ(view, nullptr);
-        EXPECT_EQ(map.GetErrorCode(), 3);
-    }
 }
