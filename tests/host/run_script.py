@@ -14,8 +14,8 @@ set-up, whose values the command's arguments can name as @NAME@ placeholders:
   --make-sparse NAME=SIZE    the same, a sparse file of zero bytes
   --missing NAME             @NAME@ is the Windows path of a file that does not exist
   --server NAME=KIND[:RATE]  an FTP server of the lab (pyftpdlib, vsftpd) for this run, user kvobjtest and
-                             password Obj-Pass-1; @NAME.PORT@ is its port. RATE (vsftpd only, suffix
-                             k/m/g): the most bytes per second a transfer may move
+                             password Obj-Pass-1; @NAME.PORT@ is its port. RATE (suffix k/m/g): the most
+                             bytes per second an upload may move
   --expect-remote NAME:PATH=FILE   afterwards the server NAME holds PATH with the content of file FILE
 @TEMP@ is the Windows path of a folder of this run, removed afterwards.
 """

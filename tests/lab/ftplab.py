@@ -560,10 +560,11 @@ class RealInstance(Instance):
             raise LabError('start needs user= and pass=')
         if self.kind not in ('pyftpdlib', 'vsftpd', 'pureftpd'):
             raise LabError('unknown server kind %r (pyftpdlib, vsftpd, pureftpd)' % self.kind)
-        # The most bytes per second a transfer may move (vsftpd's local_max_rate); 0: no limit.
+        # The most bytes per second an upload may move (vsftpd's local_max_rate, pyftpdlib's throttled data
+        # channel); 0: no limit.
         self.rate = int_arg(args, 'rate', 0)
-        if self.rate < 0 or (self.rate and self.kind != 'vsftpd'):
-            raise LabError('rate= is a positive byte count per second, for vsftpd only')
+        if self.rate < 0 or (self.rate and self.kind == 'pureftpd'):
+            raise LabError('rate= is a positive byte count per second, for vsftpd and pyftpdlib only')
         self.block = None
         self.proc = None
         self.claim = None
@@ -614,7 +615,7 @@ class RealInstance(Instance):
         with open(config, 'w') as f:
             json.dump({'port': self.port, 'pasv_low': self.pasv_low, 'pasv_high': self.pasv_high,
                        'root': self.root, 'user': escape(self.user), 'password': escape(self.password),
-                       'idle': self.idle}, f)
+                       'idle': self.idle, 'rate': self.rate}, f)
         return [PYTHON, os.path.abspath(__file__), '_pyftpdlib', config]
 
     def configure_vsftpd(self):
@@ -1290,6 +1291,13 @@ def run_pyftpdlib(config_path):
     Handler.passive_ports = list(range(cfg['pasv_low'], cfg['pasv_high'] + 1))
     Handler.auth_failed_timeout = 0
     Handler.timeout = cfg['idle']
+    if cfg.get('rate'):
+        from pyftpdlib.handlers import ThrottledDTPHandler
+
+        class Throttled(ThrottledDTPHandler):
+            read_limit = cfg['rate']
+
+        Handler.dtp_handler = Throttled
     server = FTPServer(('127.0.0.1', cfg['port']), Handler)
     server.serve_forever()
 
