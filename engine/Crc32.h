@@ -12,6 +12,10 @@
 #include "engine/WorkerThread.h"
 #include "support/ErrorBase.h"
 
+// How the checksum is computed: byte tables (any processor), or carry-less multiplication folding (processors
+// with PCLMULQDQ and SSE4.1). Both give the same register.
+enum class Crc32Method { Table, Folding };
+
 class Crc32 : public Error {
 public:
     // States of a run (the Error base's state) and the one code.
@@ -43,14 +47,23 @@ public:
     // The 256 entries of the byte-wise table.
     const uint32_t* GetTable() const { return table_; }
 
+    // Whether this processor offers the folding method (CPUID: PCLMULQDQ and SSE4.1).
+    static bool HasFolding();
+    // The method the checks use: folding where the processor offers it, else the tables.
+    Crc32Method GetMethod() const { return method_; }
+    // Runs the register crc (not complemented) over length bytes with the given method; Folding only where
+    // HasFolding() holds.
+    uint32_t Update(uint32_t crc, const uint8_t* data, size_t length, Crc32Method method) const;
+
 private:
     void BuildTable();
     static unsigned __stdcall ThreadProc(void* object);
     void Run();
     void SetResult(const uint32_t& crc);
-    uint32_t Update(uint32_t crc, const uint8_t* data, size_t length) const;
+    uint32_t UpdateByTable(uint32_t crc, const uint8_t* data, size_t length) const;
 
     Crc32Event* sink_ = nullptr;
+    const Crc32Method method_;
     uint32_t table_[256];
     int32_t blockSize_ = 0;
     WorkerThread thread_;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "Biz/Log.h"
 #include "Network/Command/FtpCommand.h"
@@ -261,7 +262,15 @@ void FtpFilePoster::RunJob() {
 
 void FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file) {
     const int block = static_cast<int>(file.GetAllocationGranularity());
-    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(block) + 1]());
+    // Wine charges each view and each send a fixed cost that outweighs the bytes of one block, so the file
+    // is read kBlocksPerView blocks per view and each view goes to the socket in one send. The block stays
+    // the unit of the count: posted, the speed and the progress report move block by block, as before.
+    const int viewLength = block * kBlocksPerView;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(viewLength) + 1]());
+    if (!buffer) {
+        SetError(FileNotMapped);
+        return;
+    }
     // The server holds the bytes before posted already.
     if (posted_ > 0) file.SetOffset(posted_);
 
@@ -271,37 +280,42 @@ void FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file) {
     const SOCKET socket = data.GetSocket();
 
     while (posted_ < fileSize_) {
+        // A stop is seen before each view: at most one view goes out after it was asked.
         if (stop_) {
             state_ = Stopped;
             break;
         }
         const int64_t left = fileSize_ - posted_;
-        const int wanted = left < block ? static_cast<int>(left) : block;
+        const int wanted = left < viewLength ? static_cast<int>(left) : viewLength;
         const int64_t read = file.Read(buffer.get(), wanted);
         if (read <= 0) {
             // The file ended (or a view failed) before the size the job was given.
             SetError(FileNotMapped);
             break;
         }
-        const char* next = buffer.get();
-        int rest = static_cast<int>(read);
-        while (rest > 0) {
+        int64_t handed = 0;
+        while (handed < read) {
             // A blocking send may take less than it was given; the rest goes in the next call.
-            const int sent = ::send(socket, next, rest, 0);
+            const int sent = ::send(socket, buffer.get() + handed, static_cast<int>(read - handed), 0);
             if (sent == SOCKET_ERROR || sent == 0) break;
-            next += sent;
-            rest -= sent;
-            posted_ += sent;
+            handed += sent;
         }
-        if (rest > 0) {
+        // What the socket took, block by block.
+        for (int64_t counted = 0; counted < handed;) {
+            const int64_t n = handed - counted < block ? handed - counted : block;
+            counted += n;
+            posted_ += n;
+            speed_ = static_cast<double>(calculater.Calculate(posted_));
+            const DWORD now = Tamsic::Platform::GetTick();
+            // After a stop request the job reports nothing more.
+            if (static_cast<DWORD>(now - lastReport) >= 1000 && !stop_) {
+                lastReport = now;
+                if (event_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
+            }
+        }
+        if (handed < read) {
             SetError(TransferFailed);
             break;
-        }
-        speed_ = static_cast<double>(calculater.Calculate(posted_));
-        const DWORD now = Tamsic::Platform::GetTick();
-        if (static_cast<DWORD>(now - lastReport) >= 1000) {
-            lastReport = now;
-            if (event_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
         }
     }
     file.Close();

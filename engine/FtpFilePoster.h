@@ -53,6 +53,10 @@ public:
         PassiveFailed = 21,
     };
 
+    // The send loop reads this many blocks (of the allocation granularity) per view of the file and hands
+    // each view to the socket in one send.
+    static constexpr int kBlocksPerView = 16;
+
     FtpFilePoster();
     // Stops a transfer in progress and waits for the worker to end.
     virtual ~FtpFilePoster();

@@ -23,6 +23,8 @@ class Md5Checker {
 public:
     // The file is empty, could not be opened, or could not be read to its end.
     enum { FileEmpty = 201 };
+    // Blocks mapped per view; the digest, the stop and the progress still go block by block.
+    static constexpr int kBlocksPerView = 64;
 
     Md5Checker();
     // Stops a run in progress and waits for its worker to end. Not to be destroyed from inside its own
@@ -54,8 +56,6 @@ public:
     Md5CheckerState GetState() const;
 
 private:
-    // Blocks mapped per view (see Run).
-    static constexpr int kBlocksPerView = 16;
     static unsigned __stdcall ThreadProc(void* checker);
     void Run();
     bool IsStopRequested() const;

@@ -26,30 +26,45 @@ bool MapFile::Open(const CString& path) {
     return !HasError();
 }
 
-int64_t MapFile::Read(void* buffer, const int& length) {
-    if (length <= 0) return 0;
-    std::memset(buffer, 0, static_cast<size_t>(length));
+const char* MapFile::MapNext(const int& length, int64_t& count, const void*& base) {
+    count = 0;
+    base = nullptr;
     // No mapping (Open failed, or Close came first): the read fails as a view would, whatever the size.
     if (!mapping_) {
         SetError(ViewFailed);
-        return 0;
+        return nullptr;
     }
-    if (offset_ < 0 || offset_ >= size_) return 0;
+    if (offset_ < 0 || offset_ >= size_) return nullptr;
     int64_t n = length;
     if (offset_ + n > size_) n = size_ - offset_;
 
     // A view starts on a multiple of the granularity; a read at any other offset maps from the boundary below.
-    const int64_t base = offset_ - offset_ % static_cast<int64_t>(GetAllocationGranularity());
-    const int64_t skip = offset_ - base;
-    const void* view = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(base >> 32),
-                                     static_cast<DWORD>(base & 0xFFFFFFFF), static_cast<SIZE_T>(skip + n));
-    if (!view) {
+    const int64_t start = offset_ - offset_ % static_cast<int64_t>(GetAllocationGranularity());
+    const int64_t skip = offset_ - start;
+    base = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                         static_cast<DWORD>(start & 0xFFFFFFFF), static_cast<SIZE_T>(skip + n));
+    if (!base) {
         SetError(ViewFailed);
-        return 0;
+        return nullptr;
     }
-    std::memcpy(buffer, static_cast<const char*>(view) + skip, static_cast<size_t>(n));
-    UnmapViewOfFile(view);
     offset_ += n;
+    count = n;
+    return static_cast<const char*>(base) + skip;
+}
+
+int64_t MapFile::Read(void* buffer, const int& length) {
+    if (length <= 0) return 0;
+    char* const bytes = static_cast<char*>(buffer);
+    int64_t n = 0;
+    const void* base = nullptr;
+    const char* view = MapNext(length, n, base);
+    if (view) {
+        std::memcpy(bytes, view, static_cast<size_t>(n));
+        UnmapViewOfFile(base);
+    }
+    // The first length bytes end up zeroed wherever the view does not cover them: all of them when nothing
+    // is read, the tail past a short last block otherwise. The bytes a view covers are written once only.
+    std::memset(bytes + n, 0, static_cast<size_t>(length - n));
     return n;
 }
 

@@ -22,8 +22,8 @@ public:
     ~MapFile() override;
 
     bool Open(const CString& path);
-    // Copies the next block of at most length bytes into buffer (its first length bytes are zeroed first)
-    // and returns the count, 0 at the end of the file or on failure.
+    // Copies the next block of at most length bytes into buffer and returns the count, 0 at the end of the
+    // file or on failure. Of the buffer's first length bytes, those the block does not fill are zeroed.
     int64_t Read(void* buffer, const int& length);
     // Moves the next read to any file position; a view is mapped from the aligned start that holds it.
     void SetOffset(int64_t offset) { offset_ = offset; }
@@ -33,6 +33,11 @@ public:
     void Close();
 
 private:
+    // Maps the next block of at most length bytes and moves the offset past it: its first byte, its count in
+    // count and the view to unmap in base; null (count 0, base null) at the end of the file or when the view
+    // fails (error 3).
+    const char* MapNext(const int& length, int64_t& count, const void*& base);
+
     HANDLE mapping_ = nullptr;
     int64_t offset_ = 0;
     int64_t size_ = 0;

@@ -39,7 +39,7 @@ wine regsvr32 /s "$(windows_path "$root/build/i686/com/Korvane.dll")" </dev/null
 # progress reports (one a second at most) show.
 lab serve --state "$work/lab.state" --daemon >/dev/null
 lab start --state "$work/lab.state" --kind pyftpdlib --user demo --password demo-secret \
-  --read-limit $((3 * 1048576)) >"$work/server"
+  --rate $((3 * 1048576)) >"$work/server"
 port=$(sed -n 's/^port=//p' "$work/server")
 server_root=$(sed -n 's/^root=//p' "$work/server")
 echo "[demo] pyftpdlib listens on 127.0.0.1:$port (pid $(sed -n 's/^pid=//p' "$work/server"))"

@@ -5,7 +5,10 @@
 # runs, alternating in each round: MD5 with the 64-bit engine (wine64), the 32-bit engine (wine), md5sum and
 # `openssl md5`; then CRC-32 with both engines and zlib's crc32 (python3). The engines are timed from Start
 # to their report, md5sum and openssl over their whole process, zlib around its read-and-checksum loop.
-# Every result is compared with the tools' own. Prints each median and the ratios.
+# Every result is compared with the tools' own. Prints each median with the spread of the rounds (min-max)
+# and the ratios, and exits non-zero when a goal is missed: MD5 at most 1.10 times `openssl md5`'s time and
+# CRC-32 at most 0.90 times zlib's, each engine on its own. Each round ends with `checks_bench parts`, which
+# times the reading and the computing of each check apart.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 rounds=${ROUNDS:-5}
@@ -79,24 +82,45 @@ for i in $(seq "$rounds"); do
   record crc-x86_64 "$expect_crc" "$(engine_run x86_64 crc)"
   record crc-i686 "$expect_crc" "$(engine_run i686 crc)"
   record zlib "$expect_crc" "$(zlib_run)"
+  for t in x86_64 i686; do
+    out=$("$(wine_of "$t")" "${exe[$t]}" parts "$winfile" | tr -d '\r')
+    case $out in md5_read=*) ;; *) echo "parts $t failed: $out" >&2; exit 1 ;; esac
+    for part in $out; do times[$t-${part%%=*}]="${times[$t-${part%%=*}]:-} ${part#*=}"; done
+  done
 done
 
-report() {  # label name [reference name]
-  local m ref=""
+spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%s %s\n", lo, hi}'; }
+failed=0
+report() {  # label name [reference name [goal]]: median with min-max, ratio to the reference's median
+  local m lo hi ref=""
   m=$(median ${times[$2]})
+  read -r lo hi <<<"$(spread ${times[$2]})"
   [ -n "${3:-}" ] && ref=$(median ${times[$3]})
-  awk -v l="$1" -v m="$m" -v r="$ref" -v rn="${3:-}" -v size="$size" 'BEGIN {
-    printf "  %-24s %9.1f ms %8.1f MB/s", l, m, size / m / 1000
+  awk -v l="$1" -v m="$m" -v lo="$lo" -v hi="$hi" -v r="$ref" -v rn="${3:-}" -v goal="${4:-}" -v size="$size" 'BEGIN {
+    printf "  %-24s %9.1f ms (%.1f-%.1f) %8.1f MB/s", l, m, lo, hi, size / m / 1000
     if (r != "") printf "   %.2f x the time of %s", m / r, rn
-    printf "\n" }'
+    if (goal != "") printf " (goal at most %.2f: %s)", goal, m / r <= goal ? "met" : "MISSED"
+    printf "\n"
+    exit (goal != "" && m / r > goal) }' || failed=1
 }
-echo "== MD5 of $size bytes ($rounds rounds, medians; MB = 10^6 bytes) =="
-report "engine x86_64 (wine64)" md5-x86_64 openssl
-report "engine i686 (wine)" md5-i686 openssl
+echo "== MD5 of $size bytes ($rounds rounds, medians with min-max; MB = 10^6 bytes) =="
+report "engine x86_64 (wine64)" md5-x86_64 openssl 1.10
+report "engine i686 (wine)" md5-i686 openssl 1.10
 report "md5sum" md5sum openssl
 report "openssl md5" openssl
 echo "== CRC-32 of $size bytes =="
-report "engine x86_64 (wine64)" crc-x86_64 zlib
-report "engine i686 (wine)" crc-i686 zlib
+report "engine x86_64 (wine64)" crc-x86_64 zlib 0.90
+report "engine i686 (wine)" crc-i686 zlib 0.90
 report "zlib (python3)" zlib
+echo "== where the checks' time goes (reading and computing timed apart, medians with min-max) =="
+for t in x86_64 i686; do
+  printf '  %-6s' "$t"
+  for part in md5_read md5_digest crc_read crc_compute; do
+    read -r lo hi <<<"$(spread ${times[$t-$part]})"
+    printf '  %s %6.1f ms (%.1f-%.1f)' "$part" "$(median ${times[$t-$part]})" "$lo" "$hi"
+  done
+  echo
+done
 for k in md5-x86_64 md5-i686 md5sum openssl crc-x86_64 crc-i686 zlib; do echo "  runs (ms) $k:${times[$k]}"; done
+if [ "$failed" != 0 ]; then echo "A goal was missed (MD5 at most 1.10 x openssl's time, CRC-32 at most 0.90 x zlib's)."; exit 1; fi
+echo "Every goal met."

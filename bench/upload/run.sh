@@ -3,7 +3,10 @@
 #   bash bench/upload/run.sh            (ROUNDS=5 big rounds, SMALL_ROUNDS=15 small rounds by default)
 # Each round runs the 64-bit engine (wine64), the 32-bit engine (wine) and curl, one after the other, on a
 # 1 GiB file made for the run and removed after it; then the same for a 1 KiB file. The engine is timed from
-# Post to its completion report (upload_bench.exe), curl over its whole run. Prints each median and the ratio.
+# Post to its completion report (upload_bench.exe), curl over its whole run. Prints each median with the
+# spread of the rounds (min-max) and the ratio to curl, and exits non-zero when a goal is missed: the 1 GiB
+# upload at most 1.60 times curl's time, the 1 KiB upload at most 1.15 times, each engine on its own. Then
+# send_parts.exe times the send loop's map, copy and send apart over the 1 GiB file, to a plain receiver.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 rounds=${ROUNDS:-5}
@@ -14,9 +17,11 @@ user=korvanebench
 password=bench-$RANDOM$RANDOM
 work=$(mktemp -d /var/tmp/korvane-bench.XXXXXX)
 server_pid=
+sink_pid=
 
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  [ -n "$sink_pid" ] && kill "$sink_pid" 2>/dev/null && wait "$sink_pid" 2>/dev/null || true
   rm -rf "$work"
   [ -d "/home/$user/bench" ] && rm -rf "/home/$user/bench"
   wineserver -k 2>/dev/null || true
@@ -25,13 +30,14 @@ trap cleanup EXIT
 
 # --- the engine's bench program, both targets ---------------------------------------------------------
 bash "$root/tools/setup.sh" >/dev/null
-declare -A exe
+declare -A exe parts_exe
 for t in x86_64 i686; do
   b=${BENCH_BUILD_PREFIX:-$root/build/bench}-$t
   [ -f "$b/build.ninja" ] || cmake -S "$root" --preset "$t" -B "$b" \
     -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
-  cmake --build "$b" --target upload_bench >/dev/null
+  cmake --build "$b" --target upload_bench send_parts >/dev/null
   exe[$t]=$b/bench/upload/upload_bench.exe
+  parts_exe[$t]=$b/bench/upload/send_parts.exe
 done
 wine_of() { [ "$1" = x86_64 ] && echo /usr/lib/wine/wine64 || echo /usr/bin/wine; }
 [ -d "$WINEPREFIX" ] || { WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1; wineserver -w; }
@@ -43,11 +49,11 @@ command -v vsftpd >/dev/null || apt-get install -y vsftpd >/dev/null
 id "$user" >/dev/null 2>&1 || useradd -m -s /bin/bash "$user"
 echo "$user:$password" | chpasswd
 mkdir -p /var/run/vsftpd/empty
-read -r port pasv <<<"$(/usr/bin/python3 -c '
+read -r port pasv sink_port <<<"$(/usr/bin/python3 -c '
 import random, socket
 def free():
     s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
-print(free(), random.randrange(20000, 60000, 100))')"
+print(free(), random.randrange(20000, 60000, 100), free())')"
 cat >"$work/vsftpd.conf" <<CONF
 listen=YES
 listen_ipv6=NO
@@ -72,6 +78,19 @@ CONF
 vsftpd "$work/vsftpd.conf" &
 server_pid=$!
 for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+# A plain receiver for send_parts: it reads each connection to its end and drops the bytes.
+/usr/bin/python3 -c '
+import socket, sys
+server = socket.socket()
+server.bind(("127.0.0.1", int(sys.argv[1])))
+server.listen(4)
+buffer = bytearray(1 << 20)
+while True:
+    connection, _ = server.accept()
+    while connection.recv_into(buffer):
+        pass
+    connection.close()' "$sink_port" &
+sink_pid=$!
 
 # --- one upload each ---------------------------------------------------------------------------------
 remote=/home/$user/bench
@@ -94,8 +113,11 @@ curl_run() {  # file name -> milliseconds of the whole run
 }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 
-measure() {  # label file rounds
-  local label=$1 file=$2 n=$3 size
+spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%.1f-%.1f\n", lo, hi}'; }
+
+failed=0
+measure() {  # label file rounds goal: the engine's median time at most goal times curl's
+  local label=$1 file=$2 n=$3 goal=$4 size
   size=$(stat -c %s "$file")
   local e64=() e32=() c=()
   for i in $(seq "$n"); do
@@ -105,16 +127,41 @@ measure() {  # label file rounds
   done
   local m64 m32 mc
   m64=$(median "${e64[@]}"); m32=$(median "${e32[@]}"); mc=$(median "${c[@]}")
-  echo "== $label ($size bytes, $n rounds, medians) =="
-  awk -v m64="$m64" -v m32="$m32" -v mc="$mc" -v size="$size" '
+  echo "== $label ($size bytes, $n rounds, medians with min-max) =="
+  awk -v m64="$m64" -v m32="$m32" -v mc="$mc" -v s64="$(spread "${e64[@]}")" -v s32="$(spread "${e32[@]}")" \
+      -v sc="$(spread "${c[@]}")" -v size="$size" -v goal="$goal" '
     function rate(ms) { return size >= 1048576 ? sprintf("  %8.1f MB/s", size / ms / 1000) : "" }
+    function verdict(m) { return sprintf("ratio to curl %.2f (goal at most %.2f: %s)", m / mc, goal, m / mc <= goal ? "met" : "MISSED") }
     BEGIN {
-    printf "  engine x86_64 (wine64): %10.1f ms%s  ratio to curl %.2f\n", m64, rate(m64), m64 / mc
-    printf "  engine i686   (wine)  : %10.1f ms%s  ratio to curl %.2f\n", m32, rate(m32), m32 / mc
-    printf "  curl                  : %10.1f ms%s\n", mc, rate(mc) }'
+    printf "  engine x86_64 (wine64): %10.1f ms (%s)%s  %s\n", m64, s64, rate(m64), verdict(m64)
+    printf "  engine i686   (wine)  : %10.1f ms (%s)%s  %s\n", m32, s32, rate(m32), verdict(m32)
+    printf "  curl                  : %10.1f ms (%s)%s\n", mc, sc, rate(mc)
+    exit (m64 / mc > goal || m32 / mc > goal) }' || failed=1
   echo "  runs (ms): x86_64 ${e64[*]}"
   echo "             i686 ${e32[*]}"
   echo "             curl ${c[*]}"
+}
+
+parts() {  # file rounds: the send loop's map, copy and send timed apart by send_parts, both targets
+  local file=$1 n=$2 winfile t i out
+  winfile="Z:$(echo "$file" | tr / '\\')"
+  declare -A runs
+  for i in $(seq "$n"); do
+    for t in x86_64 i686; do
+      out=$("$(wine_of "$t")" "${parts_exe[$t]}" 127.0.0.1 "$sink_port" "$winfile" | tr -d '\r')
+      case $out in map=*) ;; *) echo "send_parts $t failed: $out" >&2; exit 1 ;; esac
+      for part in $out; do runs[$t-${part%%=*}]="${runs[$t-${part%%=*}]:-} ${part#*=}"; done
+    done
+  done
+  echo "== where the send loop's time goes ($(stat -c %s "$file") bytes to a plain receiver, $n rounds, medians with min-max) =="
+  for t in x86_64 i686; do
+    printf '  %-6s' "$t"
+    for part in map copy send total; do
+      # shellcheck disable=SC2086
+      printf '  %s %7.1f ms (%s)' "$part" "$(median ${runs[$t-$part]})" "$(spread ${runs[$t-$part]})"
+    done
+    echo
+  done
 }
 
 mkdir -p "$remote" && chown "$user" "$remote"
@@ -126,7 +173,10 @@ with open(sys.argv[1], "wb") as f:
         f.write(block[i % 7:] + block[:i % 7])' "$work/big.bin"
 head -c 1024 /dev/urandom >"$work/small.bin"
 
-measure "1 GiB" "$work/big.bin" "$rounds"
+measure "1 GiB" "$work/big.bin" "$rounds" 1.60
+parts "$work/big.bin" "$rounds"
 rm -f "$work/big.bin"
-measure "1 KiB" "$work/small.bin" "$small_rounds"
+measure "1 KiB" "$work/small.bin" "$small_rounds" 1.15
 echo "(MB = 10^6 bytes; the engine from Post to its report, curl over its whole process)"
+if [ "$failed" != 0 ]; then echo "A goal was missed (1 GiB at most 1.60 x curl's time, 1 KiB at most 1.15 x)."; exit 1; fi
+echo "Every goal met."

@@ -73,6 +73,32 @@ TEST(Crc32, TableIsTheReflectedCrc32TableBuiltFromThePolynomial) {
     }
 }
 
+TEST(Crc32, ChecksRunTheFoldingWhereTheProcessorHasIt) {
+    Crc32 crc;
+    EXPECT_EQ(crc.GetMethod(), Crc32::HasFolding() ? Crc32Method::Folding : Crc32Method::Table);
+}
+
+// The register carries over from one piece to the next, as the check hands it one read after another: any
+// split, aligned or not, gives the checksum of the whole, by either method, and either method may go on from
+// where the other stopped.
+TEST(Crc32, MethodsCarryTheRegisterAcrossPieces) {
+    std::vector<Crc32Method> methods{Crc32Method::Table};
+    if (Crc32::HasFolding()) methods.push_back(Crc32Method::Folding);
+    const std::string text = PatternBytes(3000, 7);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    Crc32 crc;
+    const uint32_t whole = crc.Update(0xFFFFFFFFu, bytes, text.size(), Crc32Method::Table);
+    const size_t splits[] = {0, 1, 15, 16, 17, 63, 64, 65, 127, 1000, 2047, 2999, 3000};
+    for (Crc32Method first : methods)
+        for (Crc32Method second : methods)
+            for (size_t split : splits) {
+                const uint32_t part = crc.Update(0xFFFFFFFFu, bytes, split, first);
+                EXPECT_EQ(crc.Update(part, bytes + split, text.size() - split, second), whole)
+                    << "split at " << split << ", methods " << static_cast<int>(first) << "/"
+                    << static_cast<int>(second);
+            }
+}
+
 TEST(Crc32, GivesTheChecksumAsUnsignedDecimalText) {
     struct Case {
         std::string bytes;

@@ -21,8 +21,10 @@ const char kUser[] = "kvobjtest";
 const char kPassword[] = "Obj-Pass-1";
 const std::wstring kFetchFailed = L"从全局GIT中获取指针失败";
 const int64_t kMib = 1048576;
-// Big enough that the send loop runs for more than a second, so progress is reported.
+// Big enough that the send loop runs for more than a second, so progress is reported: the servers take it
+// at most kLongUploadRate bytes a second (the engine alone moves it within a second).
 const int64_t kLongUpload = 768 * kMib;
+const int64_t kLongUploadRate = 256 * kMib;
 
 bool Matches(const std::wstring& text, const wchar_t* pattern) {
     return std::regex_match(text, std::wregex(pattern));
@@ -56,7 +58,7 @@ class KorvaneRealServerTest : public KorvaneUploadTest, public ::testing::WithPa
 
 // The whole road of one upload, with the events and the script calls a page gets from it.
 TEST_P(KorvaneRealServerTest, UploadTellsThePageEverythingOnItsThread) {
-    const ftplab::Server server = lab.StartReal(GetParam(), kUser, kPassword);
+    const ftplab::Server server = lab.StartReal(GetParam(), kUser, kPassword, kLongUploadRate);
     const std::wstring local = MakeFile(L"upload.bin", kLongUpload);
     Listen();
     ASSERT_EQ(korvane->put_FileID(4000000000u), S_OK);
@@ -254,7 +256,7 @@ TEST_F(KorvaneUploadTest, StopDuringTheTransferEndsItSilently) {
 }
 
 TEST_F(KorvaneUploadTest, AnObjectReleasedDuringAnUploadFinishesItThenGoes) {
-    const ftplab::Server server = lab.StartReal("vsftpd", kUser, kPassword);
+    const ftplab::Server server = lab.StartReal("vsftpd", kUser, kPassword, kLongUploadRate);
     const std::wstring local = MakeFile(L"released.bin", kLongUpload);
     Listen();
     // A first upload, to its end, starts the threads the platform keeps for COM and sockets; the count
@@ -452,7 +454,7 @@ protected:
 TEST_F(KorvaneUploadFetchFailureTest, ProgressRaisesNothingAndTheEndShowsTheBoxOnlyWithOnStateChanged) {
     MessageBoxRecorder boxes;
     ASSERT_TRUE(boxes.Applied());
-    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword);
+    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword, kLongUploadRate);
     Listen();
     Target(server, L"", L"boxed.bin", MakeFile(L"boxed.bin", kLongUpload));
     ASSERT_EQ(korvane->Post(), S_OK);

@@ -111,7 +111,9 @@ TEST_F(LabFaults, AStopDuringTheTransferThenAResumeLeavesTheServersCopyWhole) {
     // The server is still writing the first transfer's bytes a while after its data connection closed.
     const ftplab::Server server =
         lab_.StartScripted(Script().Credentials(kUser, kPassword).Set("STOR#1.store_delay", "1500"));
-    const size_t size = 10 * 65536 + 123;
+    // Three views and a little: the stop comes with the first block's report, and the view under way is the
+    // last that goes out.
+    const size_t size = 3 * 65536 * FtpFilePoster::kBlocksPerView + 123;
     LocalFile local(LocalBytes(size, 24));
     const JobResult job = StopThenPostAgain(server.port, kUser, kPassword, local, L"", kFile);
     ASSERT_TRUE(job.reported);

@@ -273,6 +273,35 @@ TEST_F(Flow, ProgressReportsFollowTheTick) {
     EXPECT_NE(GetCurrentThreadId(), outcome.final.threadId);
 }
 
+// The file goes out a view of several blocks at a time, but the count still moves block by block: from an
+// unaligned resume offset, across the end of the first view, to the short last block.
+TEST_F(Flow, ResumedProgressMovesBlockByBlockAcrossViews) {
+    const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
+    const int64_t block = 65536, resume = 70001;
+    const size_t size = 20 * block + 1234;
+    PeerScript script;
+    script.replies["SIZE"] = Say("213 70001\r\n");
+    ScriptedPeer peer(script);
+    LocalFile local(LocalBytes(size, 9));
+    FtpFilePoster poster;
+    const Outcome outcome = RunJob(poster, peer, local.Path(), size, L"", L"up.bin");
+    Tamsic::Platform::SetTickFunction(previous);
+    ASSERT_TRUE(outcome.reported);
+    EXPECT_EQ(Report::Complete, outcome.final.kind);
+    EXPECT_EQ(Join({kLogin, kAppend}), peer.Wire());
+    EXPECT_TRUE(peer.Data() == local.Bytes().substr(resume)) << "the server got " << peer.Data().size() << " bytes";
+
+    std::vector<int64_t> expected;
+    for (int64_t posted = resume + block; posted < static_cast<int64_t>(size); posted += block)
+        expected.push_back(posted);
+    expected.push_back(size);
+    ASSERT_GT(expected.size(), static_cast<size_t>(FtpFilePoster::kBlocksPerView)) << "more than one view";
+    std::vector<int64_t> progress;
+    for (const Report& r : sink_->Reports())
+        if (r.kind == Report::Process) progress.push_back(r.posted);
+    EXPECT_EQ(expected, progress) << "one report per block: the tick moves a second per call";
+}
+
 TEST_F(Flow, AFileSentWithinASecondGetsNoProgressReport) {
     TickSeam frozen;
     PeerScript script;
@@ -288,29 +317,32 @@ TEST_F(Flow, AFileSentWithinASecondGetsNoProgressReport) {
 TEST_F(Flow, AStoppedJobReportsNothingAndTheNextJobStartsAfresh) {
     const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
     StoppingSink stopping;
-    LocalFile local(LocalBytes(kFileSize, 8));
+    // Three views and a little: the stop comes with the first block's report, inside the first view.
+    const size_t view = 65536u * FtpFilePoster::kBlocksPerView;
+    const size_t size = 3 * view + 5000;
+    LocalFile local(LocalBytes(size, 8));
     {
         ScriptedPeer peer{PeerScript()};
         FtpFilePoster poster;
         stopping.poster = &poster;
         poster.SetEvent(&stopping);
-        poster.SetFileSize(kFileSize);
+        poster.SetFileSize(size);
         poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
         ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"up.bin"));
         peer.Join();
         // The session is over; the poster's destructor waits for the worker to end.
         EXPECT_EQ(WithCrLf(Join({kLoginWithoutUtf8, kStore})), peer.Wire());
-        EXPECT_EQ(65536u, peer.Data().size()) << "one block, then the stop";
+        EXPECT_EQ(view, peer.Data().size()) << "the view under way, then the stop";
     }
     Tamsic::Platform::SetTickFunction(previous);
     EXPECT_TRUE(stopping.Finals().empty());
-    EXPECT_EQ(1u, stopping.Reports().size());
+    EXPECT_EQ(1u, stopping.Reports().size()) << "nothing reported after the stop, not even the view's other blocks";
 
     // A stop before Post counts for nothing: Post clears it.
     ScriptedPeer peer{PeerScript()};
     FtpFilePoster poster;
     poster.Stop();
-    const Outcome outcome = RunJob(poster, peer, local.Path(), kFileSize, L"", L"up.bin");
+    const Outcome outcome = RunJob(poster, peer, local.Path(), size, L"", L"up.bin");
     ASSERT_TRUE(outcome.reported);
     EXPECT_EQ(Report::Complete, outcome.final.kind);
     EXPECT_TRUE(peer.Data() == local.Bytes());

@@ -13,8 +13,9 @@ set-up, whose values the command's arguments can name as @NAME@ placeholders:
                              @NAME.MD5@ and @NAME.CRC@ its digests, @NAME.SIZE@ its size
   --make-sparse NAME=SIZE    the same, a sparse file of zero bytes
   --missing NAME             @NAME@ is the Windows path of a file that does not exist
-  --server NAME=KIND         an FTP server of the lab (pyftpdlib, vsftpd) for this run, user kvobjtest and
-                             password Obj-Pass-1; @NAME.PORT@ is its port
+  --server NAME=KIND[:RATE]  an FTP server of the lab (pyftpdlib, vsftpd) for this run, user kvobjtest and
+                             password Obj-Pass-1; @NAME.PORT@ is its port. RATE (suffix k/m/g): the most
+                             bytes per second an upload may move
   --expect-remote NAME:PATH=FILE   afterwards the server NAME holds PATH with the content of file FILE
   --make-folder NAME=FILE,FILE...  a folder holding these empty files; @NAME@ is its Windows path
 @TEMP@ is the Windows path of a folder of this run, removed afterwards.
@@ -238,7 +239,9 @@ def main():
             lab = Lab(os.environ["KORVANE_LAB_STATE"])
             for spec in options.server:
                 name, kind = spec.split("=", 1)
-                servers[name] = lab.request("start", kind=kind, user=LAB_USER, **{"pass": LAB_PASSWORD})
+                kind, _, rate = kind.partition(":")
+                limit = {"rate": str(parse_size(rate))} if rate else {}
+                servers[name] = lab.request("start", kind=kind, user=LAB_USER, **{"pass": LAB_PASSWORD}, **limit)
                 values[name + ".PORT"] = servers[name]["port"]
 
         def fill(argument):

@@ -110,8 +110,10 @@ public:
 
     static bool Configured();  // KORVANE_LAB_STATE is set
 
-    // kind: "pyftpdlib", "vsftpd" or "pureftpd".
-    Server StartReal(const std::string& kind, const std::string& user, const std::string& password);
+    // kind: "pyftpdlib", "vsftpd" or "pureftpd". maxRate: for vsftpd and pyftpdlib, the most bytes per
+    // second an upload may move (0: no limit).
+    Server StartReal(const std::string& kind, const std::string& user, const std::string& password,
+                     long long maxRate = 0);
     Server StartScripted(const ScriptBuilder& script = ScriptBuilder());
     void Stop(int id);
 

@@ -8,7 +8,7 @@ TCP with a one-line request / one-line reply protocol; README.md next to this
 file describes it.
 
     ftplab.py serve --state FILE [--daemon] [--idle-exit SECONDS]
-    ftplab.py start --state FILE --kind KIND --user USER --password PASSWORD [--read-limit BYTES]
+    ftplab.py start --state FILE --kind KIND --user USER --password PASSWORD [--rate BYTES]
     ftplab.py stop --state FILE
 
 Standard library only, besides pyftpdlib for the pyftpdlib servers.
@@ -561,9 +561,11 @@ class RealInstance(Instance):
             raise LabError('start needs user= and pass=')
         if self.kind not in ('pyftpdlib', 'vsftpd', 'pureftpd'):
             raise LabError('unknown server kind %r (pyftpdlib, vsftpd, pureftpd)' % self.kind)
-        self.read_limit = int_arg(args, 'read_limit', 0)
-        if self.read_limit and self.kind != 'pyftpdlib':
-            raise LabError('read_limit is for pyftpdlib only')
+        # The most bytes per second an upload may move (vsftpd's local_max_rate, pyftpdlib's throttled data
+        # channel); 0: no limit.
+        self.rate = int_arg(args, 'rate', 0)
+        if self.rate < 0 or (self.rate and self.kind == 'pureftpd'):
+            raise LabError('rate= is a positive byte count per second, for vsftpd and pyftpdlib only')
         self.block = None
         self.proc = None
         self.claim = None
@@ -614,7 +616,7 @@ class RealInstance(Instance):
         with open(config, 'w') as f:
             json.dump({'port': self.port, 'pasv_low': self.pasv_low, 'pasv_high': self.pasv_high,
                        'root': self.root, 'user': escape(self.user), 'password': escape(self.password),
-                       'idle': self.idle, 'read_limit': self.read_limit}, f)
+                       'idle': self.idle, 'rate': self.rate}, f)
         return [PYTHON, os.path.abspath(__file__), '_pyftpdlib', config]
 
     def configure_vsftpd(self):
@@ -639,6 +641,7 @@ class RealInstance(Instance):
                 'xferlog_enable=NO', 'syslog_enable=NO', 'connect_from_port_20=NO',
                 'max_clients=0', 'max_per_ip=0',
                 'idle_session_timeout=%d' % self.idle, 'data_connection_timeout=%d' % self.idle,
+                'local_max_rate=%d' % self.rate,
                 '']))
         return [VSFTPD, config]
 
@@ -1286,15 +1289,15 @@ def run_pyftpdlib(config_path):
         pass
 
     Handler.authorizer = authorizer
-    if cfg.get('read_limit'):
-        # At most that many bytes a second from a data connection: an upload that takes its time.
-        class ThrottledData(ThrottledDTPHandler):
-            read_limit = cfg['read_limit']
-
-        Handler.dtp_handler = ThrottledData
     Handler.passive_ports = list(range(cfg['pasv_low'], cfg['pasv_high'] + 1))
     Handler.auth_failed_timeout = 0
     Handler.timeout = cfg['idle']
+    if cfg.get('rate'):
+
+        class Throttled(ThrottledDTPHandler):
+            read_limit = cfg['rate']
+
+        Handler.dtp_handler = Throttled
     server = FTPServer(('127.0.0.1', cfg['port']), Handler)
     server.serve_forever()
 
@@ -1586,15 +1589,15 @@ def request(port, line, timeout=30):
         return data.decode(errors='replace').strip()
 
 
-def start_server(state_path, kind, user, password, read_limit):
+def start_server(state_path, kind, user, password, rate):
     """A real server for a shell script: it lives until `stop` (or its idle time), not with a connection."""
     state = read_state(state_path)
     if state is None or not controller_alive(state[1]):
         print('ftplab: no controller recorded in %s' % state_path, file=sys.stderr)
         return 1
     fields = {'kind': kind, 'user': user, 'pass': password, 'keep': True}
-    if read_limit:
-        fields['read_limit'] = read_limit
+    if rate:
+        fields['rate'] = rate
     word, values = parse_line(request(state[0], format_line('start', fields).rstrip('\n'), timeout=60).encode())
     if word != 'ok':
         print('ftplab: start failed: %s' % values.get('message', b'').decode(errors='replace'), file=sys.stderr)
@@ -1698,15 +1701,15 @@ def main(argv):
     p_start.add_argument('--kind', required=True, choices=['pyftpdlib', 'vsftpd', 'pureftpd'])
     p_start.add_argument('--user', required=True)
     p_start.add_argument('--password', required=True)
-    p_start.add_argument('--read-limit', type=int, default=0,
-                         help='pyftpdlib: at most this many bytes a second from a data connection')
+    p_start.add_argument('--rate', type=int, default=0,
+                         help='vsftpd, pyftpdlib: at most this many bytes a second for an upload')
     p_stop = sub.add_parser('stop', help='stop the controller and every server it started')
     p_stop.add_argument('--state', required=True)
     args = parser.parse_args(argv[1:])
     if args.command == 'serve':
         return serve(args.state, args.daemon, args.idle_exit)
     if args.command == 'start':
-        return start_server(args.state, args.kind, args.user, args.password, args.read_limit)
+        return start_server(args.state, args.kind, args.user, args.password, args.rate)
     return stop_controller(args.state)
 
 

@@ -518,7 +518,7 @@ class LifecycleTests(LabCase):
     def test_start_from_the_command_line_outlives_the_command(self):
         # For shell scripts (tools/demo.sh): the server stays after the command has ended, until stop.
         out = subprocess.run([PYTHON, FTPLAB, 'start', '--state', self.state, '--kind', 'pyftpdlib',
-                              '--user', USER, '--password', PASSWORD, '--read-limit', '65536'],
+                              '--user', USER, '--password', PASSWORD, '--rate', '65536'],
                              check=True, timeout=60, stdout=subprocess.PIPE, text=True).stdout
         srv = dict(line.split('=', 1) for line in out.splitlines())
         payload = os.urandom(100000)
@@ -533,9 +533,9 @@ class LifecycleTests(LabCase):
         self.lab('stop', id=srv['id'])
         self.assertTrue(wait_until(lambda: not ftplab.alive(int(srv['pid'])), 5))
 
-    def test_read_limit_is_for_pyftpdlib_only(self):
-        with self.assertRaisesRegex(LabError, 'pyftpdlib only'):
-            self.lab('start', kind='vsftpd', user=USER, read_limit=1000, **{'pass': PASSWORD})
+    def test_rate_is_for_vsftpd_and_pyftpdlib_only(self):
+        with self.assertRaisesRegex(LabError, 'vsftpd and pyftpdlib only'):
+            self.lab('start', kind='pureftpd', user=USER, rate=1000, **{'pass': PASSWORD})
 
     def test_idle_instances_stop_by_themselves(self):
         ident, port = self.lab.script(idle=1)

@@ -32,7 +32,12 @@ std::vector<long long> ReadAllBlocks(const std::wstring& path, const std::string
         std::fill(buffer.begin(), buffer.end(), '\xCC');  // stale bytes the read must clear
         const long long n = map.Read(buffer.data(), length);
         blocks.push_back(n);
-        if (n == 0) break;
+        if (n == 0) {
+            EXPECT_EQ(std::string(buffer.data(), static_cast<size_t>(length)),
+                      std::string(static_cast<size_t>(length), '\0'))
+                << "the read at the end clears the buffer too";
+            break;
+        }
         EXPECT_EQ(std::string(buffer.data(), static_cast<size_t>(n)),
                   content.substr(position, static_cast<size_t>(n)))
             << "block at " << position;
