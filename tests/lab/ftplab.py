@@ -146,6 +146,16 @@ def proc_stat(pid):
     return rest[0].decode(), int(rest[1]), int(rest[2])
 
 
+def proc_start(pid):
+    """When the process started (clock ticks since boot), or None when it is gone: a pid can be reused."""
+    try:
+        with open('/proc/%d/stat' % pid, 'rb') as f:
+            data = f.read()
+    except OSError:
+        return None
+    return int(data[data.rfind(b')') + 2:].split()[19])
+
+
 def proc_cmdline(pid):
     try:
         with open('/proc/%d/cmdline' % pid, 'rb') as f:
@@ -227,10 +237,14 @@ SERVER_PATTERN = re.compile(rb'vsftpd|pure-ftpd|ftplab\.py')
 
 
 def processes_of(entry):
-    """Every live process that belongs to a server recorded in the registry."""
+    """Every live process that belongs to a server recorded in the registry. The recorded pid and process
+    group count only while that pid still names the process that was started (its start time): pids are
+    reused, and a stale entry must not take another controller's server with it."""
     pid, pgid, folder = entry['pid'], entry['pgid'], entry['dir'].encode()
+    start = entry.get('start')
+    leader = alive(pid) and (start is None or proc_start(pid) == start)
     found = set()
-    if alive(pid) and SERVER_PATTERN.search(proc_cmdline(pid)):
+    if leader and SERVER_PATTERN.search(proc_cmdline(pid)):
         found.add(pid)
         found |= descendants([pid])
     for p in all_pids():
@@ -240,7 +254,7 @@ def processes_of(entry):
         # pure-ftpd keeps its sessions in its process group; vsftpd's sessions
         # call setsid() but keep the per-instance config path in their argv.
         cmdline = proc_cmdline(p)
-        if ((st[2] == pgid and pgid > 1) or folder in cmdline) and SERVER_PATTERN.search(cmdline):
+        if ((leader and st[2] == pgid and pgid > 1) or folder + b'/' in cmdline) and SERVER_PATTERN.search(cmdline):
             found.add(p)
     return found
 
@@ -511,6 +525,7 @@ class Instance:
         self.port = 0
         self.pid = 0
         self.pgid = 0
+        self.started_at = None
         self.last_activity = time.time()
         self.stopped = False
         self.uid = self.gid = 0
@@ -522,7 +537,7 @@ class Instance:
         return now - self.last_activity > self.idle
 
     def registry_entry(self):
-        return {'pid': self.pid, 'pgid': self.pgid, 'dir': self.dir}
+        return {'pid': self.pid, 'pgid': self.pgid, 'dir': self.dir, 'start': self.started_at}
 
     def make_tree(self):
         os.makedirs(self.root)
@@ -587,6 +602,7 @@ class RealInstance(Instance):
         finally:
             log.close()
         self.pid = self.pgid = self.proc.pid
+        self.started_at = proc_start(self.pid)
         self.controller.save_registry()
         self.wait_ready()
 

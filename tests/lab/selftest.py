@@ -515,6 +515,23 @@ class LifecycleTests(LabCase):
         self.lab('stop', id=kept_id)
         self.assertTrue(refused(kept_port))
 
+    def test_stopping_a_server_leaves_the_others_whose_ids_begin_alike(self):
+        # A controller of its own numbers its servers from 1: server 1's folder is a prefix of server 10's
+        # folder, and stopping 1 must not take 10 along.
+        state, _ = start_controller('prefix')
+        self.addCleanup(stop_controller, state)
+        lab = Lab(state)
+        self.addCleanup(lab.close)
+        started = {}
+        for _ in range(10):
+            reply = lab('start', kind='pyftpdlib', user=USER, **{'pass': PASSWORD})
+            started[reply['id'].decode()] = int(reply['pid'])
+        self.assertIn('1', started)
+        self.assertIn('10', started)
+        lab('stop', id='1')
+        self.assertTrue(wait_until(lambda: not ftplab.alive(started['1']), 5))
+        self.assertTrue(ftplab.alive(started['10']), 'server 10 went with server 1')
+
     def test_start_from_the_command_line_outlives_the_command(self):
         # For shell scripts (tools/demo.sh): the server stays after the command has ended, until stop.
         out = subprocess.run([PYTHON, FTPLAB, 'start', '--state', self.state, '--kind', 'pyftpdlib',
