@@ -334,7 +334,9 @@ TEST_P(KorvaneUploadRestartTest, AStartFromInsideACallbackIsCarriedOut) {
             if (event.dispid == c.event) restart();
         };
     ASSERT_EQ(korvane->Post(), S_OK);
-    ASSERT_TRUE(PumpUntil([&] { return restarted; }, 120000)) << "no callback to restart from";
+    ASSERT_TRUE(PumpUntil([&] { return restarted; }, 120000))
+        << "no callback to restart from; error code " << GetErrorCode(korvane) << ", last state "
+        << (StatesSeen().empty() ? -1 : StatesSeen().back());
     auto secondComplete = [&] {
         for (const Call& event : events->Named(kPostComplete))
             if (event.arguments.size() == 1 && event.arguments[0].number == 2) return true;
@@ -426,7 +428,7 @@ TEST_F(KorvaneUploadTest, ASinkCanCallAnotherApartmentFromEveryEvent) {
         }
         return done();
     };
-    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword);
+    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword, kLongUploadRate);
     Listen();
     Target(server, L"", L"called.bin", MakeFile(L"called.bin", kLongUpload));
     ASSERT_EQ(korvane->Post(), S_OK);
