@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "classlib/CString.h"
+#include "common/MessageBoxRecorder.h"
+#include "common/TestFiles.h"
 #include "engine/Crc32Event.h"
 #include "engine/Md5CheckerEvent.h"
 
@@ -26,14 +28,11 @@ std::string Md5Of(const std::string& bytes);
 // A folder of its own for each test process: CTest runs the test cases as processes side by side.
 class ScratchFolder {
 public:
-    ScratchFolder();
-    ~ScratchFolder();
     CString Write(const wchar_t* name, const std::string& bytes);
     CString PathOf(const wchar_t* name) const;
 
 private:
-    CString folder_;
-    std::vector<CString> files_;
+    testfiles::TempFolder folder_;
 };
 
 // Replaces the millisecond tick for one test: each call returns the current value and then adds step.
@@ -45,17 +44,7 @@ public:
 };
 
 // Replaces the message box for one test and keeps what it was asked to show.
-class MessageBoxRecorder {
-public:
-    MessageBoxRecorder();
-    ~MessageBoxRecorder();
-    struct Box {
-        std::wstring text;
-        std::wstring caption;
-        UINT type;
-    };
-    std::vector<Box> Boxes() const;
-};
+using testcommon::MessageBoxRecorder;
 
 // One report as a sink received it: "process 37", "complete", "error".
 struct Report {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "ImportPatch.h"
+#include "common/ImportPatch.h"
 #include "classlib/ComOwners.h"
 #include "com/Korvane_i.h"
 

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "ImportPatch.h"
+#include "common/ImportPatch.h"
 
 using namespace korvanetest;
 using ::testing::ElementsAre;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Biz/Log.h"
-#include "LoopbackListener.h"
+#include "common/LoopbackListener.h"
 #include "Network/TcpConnection.h"
 #include "support/LogRecords.h"
 

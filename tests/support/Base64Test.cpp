@@ -4,7 +4,7 @@
 #include <string>
 
 #include "support/Base64.h"
-#include "support/TestFiles.h"
+#include "common/TestFiles.h"
 
 namespace {
 std::string Decode(const std::string& text) {

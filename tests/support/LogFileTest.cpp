@@ -11,7 +11,7 @@
 
 #include "Biz/Log.h"
 #include "support/LogRecords.h"
-#include "support/TestFiles.h"
+#include "common/TestFiles.h"
 
 // log4cplus keeps a thread's own data in this fiber-local slot (its internal header is closed to users).
 namespace log4cplus {

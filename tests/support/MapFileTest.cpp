@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "support/MapFile.h"
-#include "support/TestFiles.h"
+#include "common/TestFiles.h"
 
 namespace {
 
