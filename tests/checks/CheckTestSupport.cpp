@@ -76,28 +76,6 @@ std::ostream& operator<<(std::ostream& out, const Report& report) {
     return out;
 }
 
-void ReportLog::Add(const std::string& what, int percent) {
-    std::lock_guard<std::mutex> hold(lock_);
-    reports_.push_back({what, percent});
-    if (what != "process") ++finals_;
-    changed_.notify_all();
-}
-
-std::vector<Report> ReportLog::Reports() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return reports_;
-}
-
-bool ReportLog::WaitForFinal(int count, int milliseconds) const {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, std::chrono::milliseconds(milliseconds), [&] { return finals_ >= count; });
-}
-
-int ReportLog::FinalCount() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return finals_;
-}
-
 void Md5Recorder::md5Process(int percent) {
     Add("process", percent);
     if (onProcess) onProcess(percent);

@@ -24,12 +24,13 @@
 #include <string>
 #include <vector>
 
-#include "common/ImportPatch.h"
-#include "common/MessagePump.h"
-#include "common/TestFiles.h"
 #include "KorvaneTestSupport.h"
 #include "classlib/ComOwners.h"
 #include "com/Korvane_i.h"
+#include "common/ControllingOuter.h"
+#include "common/ImportPatch.h"
+#include "common/MessagePump.h"
+#include "common/TestFiles.h"
 
 namespace {
 
@@ -802,41 +803,22 @@ TEST_F(DropAreaObjectTest, QueryInterfaceAnswersItsTableAndNothingElse) {
     EXPECT_EQ(container->FindConnectionPoint(DIID__IFtpDroperEvents, &point), S_OK);
 }
 
-// The controlling object of an aggregate, on the test's stack.
-class Outer : public IUnknown {
-public:
-    IUnknown* inner = nullptr;
-    ULONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(iid, out) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-};
-
 TEST_F(DropAreaObjectTest, AggregatedControlCountsOnItsControllingObject) {
-    Outer outer;
+    testcommon::ControllingOuter outer;
     CComPtr<IUnknown> inner;
     ASSERT_EQ(
         CoCreateInstance(CLSID_FtpDroper, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
         S_OK);
     outer.inner = inner;
-    const ULONG before = outer.refs;
+    const LONG before = outer.references;
     CComPtr<IOleObject> object;
     ASSERT_EQ(inner->QueryInterface(IID_IOleObject, object.ReceiveVoid()), S_OK);
-    EXPECT_EQ(outer.refs, before + 1);
+    EXPECT_EQ(outer.references, before + 1);
     EXPECT_EQ(Identity(object), static_cast<IUnknown*>(&outer));
     object.Release();
     outer.inner = nullptr;
     inner.Release();
-    EXPECT_EQ(outer.refs, 1u) << "the freed aggregate holds nothing of the outer object";
+    EXPECT_EQ(outer.references, 1) << "the freed aggregate holds nothing of the outer object";
 }
 
 TEST_F(DropAreaObjectTest, StreamCarriesTheExtent) {

@@ -22,9 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "common/ImportPatch.h"
 #include "classlib/ComOwners.h"
 #include "com/Korvane_i.h"
+#include "common/ControllingOuter.h"
+#include "common/ImportPatch.h"
 
 namespace {
 
@@ -119,24 +120,6 @@ public:
         ++releases;
         return 1;
     }
-};
-
-// A controlling object for aggregation: it counts its references and answers nothing itself.
-class Outer : public IUnknown {
-public:
-    LONG references = 1;
-    STDMETHOD(QueryInterface)(REFIID iid, void** out) override {
-        *out = nullptr;
-        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(iid, out) : E_NOINTERFACE;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++references; }
-    STDMETHOD_(ULONG, Release)() override { return --references; }
-    IUnknown* inner = nullptr;
 };
 
 class PickerTest : public ::testing::Test {
@@ -348,7 +331,7 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, &site), E_FAIL);
     EXPECT_EQ(site, nullptr);
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, nullptr), E_POINTER);
-    Outer host;
+    testcommon::ControllingOuter host;
     ASSERT_EQ(withSite->SetSite(&host), S_OK);
     EXPECT_EQ(host.references, 2);
     CComPtr<IUnknown> got;
@@ -374,7 +357,7 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
 }
 
 TEST_F(PickerTest, CreatedPlainAndAggregated) {
-    Outer outer;
+    testcommon::ControllingOuter outer;
     CComPtr<IUnknown> inner;
     ASSERT_EQ(
         CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),

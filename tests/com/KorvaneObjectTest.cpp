@@ -398,20 +398,6 @@ TEST_F(KorvaneTest, FireStateChangedGivesObjectAndTheCurrentState) {
 
 // ---- file checks
 
-class KorvaneCheckTest : public KorvaneTest {
-protected:
-    void Prepare(const std::wstring& file, const wchar_t* crypType) {
-        Listen();
-        PutText(korvane, &IKorvane::put_IP, L"127.0.0.1");
-        PutText(korvane, &IKorvane::put_RemoteFile, L"r.bin");
-        PutText(korvane, &IKorvane::put_LocalFile, file);
-        PutText(korvane, &IKorvane::put_CrypType, crypType);
-    }
-    bool WaitForEnd(DWORD timeoutMs = 30000) {
-        return PumpUntil([&] { return StateSeen(6) || StateSeen(3); }, timeoutMs);
-    }
-};
-
 TEST_F(KorvaneCheckTest, Md5CheckCompletesWithTheDigest) {
     const std::wstring file = MakeFile(L"data.bin", 300000);
     Prepare(file, L"md5");

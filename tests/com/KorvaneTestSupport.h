@@ -25,7 +25,6 @@
 #include "com/Korvane_i.h"
 #include "common/MessageBoxRecorder.h"
 #include "common/TestFiles.h"
-#include "com/Korvane_i.h"
 
 namespace korvanetest {
 

@@ -55,8 +55,8 @@ public:
     LoopbackListener& operator=(const LoopbackListener&) = delete;
 
     unsigned short Port() const { return port_; }
-    // The peer of the next connection a client makes, waited for at most waitMilliseconds; INVALID_SOCKET when
-    // none came. The caller owns the peer (see OwnedSocket).
+    // The peer of the next connection a client makes, waited for at most waitMilliseconds; INVALID_SOCKET
+    // when none came. The caller owns the peer (see OwnedSocket).
     SOCKET Accept(int waitMilliseconds = 60000) {
         fd_set readable;
         FD_ZERO(&readable);

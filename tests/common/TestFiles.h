@@ -1,6 +1,6 @@
 // Files and folders for tests: a fresh temp folder per test (under the system's temp folder or a given one),
-// whole-file reads and writes, a sparse file, and a buffer that ends where an inaccessible page begins (a read
-// past its end crashes the test).
+// whole-file reads and writes, a sparse file, and a buffer that ends where an inaccessible page begins (a
+// read past its end crashes the test).
 #pragma once
 
 #include <windows.h>

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "Network/TcpConnection.h"
-#include "common/LoopbackListener.h"
 #include "classlib/CString.h"
+#include "common/LoopbackListener.h"
+#include "common/RecordedReports.h"
 #include "engine/FtpFilePoster.h"
 #include "engine/KorvaneEvent.h"
 #include "support/Platform.h"
@@ -50,39 +51,20 @@ public:
     void postConnect(int taskId) override { Add({Report::Connect, taskId, 0, 0, L"", GetCurrentThreadId()}); }
 
     // True once count final reports (complete or error) have come, false when the deadline passed first.
-    bool WaitForFinal(size_t count = 1) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kReportDeadline, [&] { return FinalCount() >= count; });
-    }
-    std::vector<Report> Reports() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reports_;
-    }
+    bool WaitForFinal(size_t count = 1) { return reports_.WaitForCount(IsFinal, count, kReportDeadline); }
+    std::vector<Report> Reports() { return reports_.All(); }
     std::vector<Report> Finals() {
-        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<Report> finals;
-        for (const Report& r : reports_)
-            if (r.kind == Report::Complete || r.kind == Report::Error) finals.push_back(r);
+        for (const Report& r : reports_.All())
+            if (IsFinal(r)) finals.push_back(r);
         return finals;
     }
 
 private:
-    void Add(const Report& report) {
-        // Notified under the lock: once a wait has returned, the worker does not touch the sink again.
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.push_back(report);
-        changed_.notify_all();
-    }
-    size_t FinalCount() const {
-        size_t n = 0;
-        for (const Report& r : reports_)
-            if (r.kind == Report::Complete || r.kind == Report::Error) ++n;
-        return n;
-    }
+    void Add(const Report& report) { reports_.Add(report); }
+    static bool IsFinal(const Report& r) { return r.kind == Report::Complete || r.kind == Report::Error; }
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Report> reports_;
+    testcommon::RecordedReports<Report> reports_;
 };
 
 // Replaces the platform tick for one test; the test moves the clock by hand.

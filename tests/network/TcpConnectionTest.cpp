@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "common/LoopbackListener.h"
 #include "Network/TcpConnection.h"
+#include "common/LoopbackListener.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "support/Base64.h"
 #include "common/TestFiles.h"
+#include "support/Base64.h"
 
 namespace {
 std::string Decode(const std::string& text) {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "support/MapFile.h"
 #include "common/TestFiles.h"
+#include "support/MapFile.h"
 
 namespace {
 
