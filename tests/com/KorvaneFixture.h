@@ -100,4 +100,15 @@ protected:
     }
 };
 
+// The fixture with the object made unmarshallable in this apartment (BreakKorvaneMarshalling), so no
+// worker can fetch it.
+template <class Fixture>
+class WithoutMarshalling : public Fixture {
+protected:
+    void SetUp() override {
+        Fixture::SetUp();
+        ASSERT_EQ(BreakKorvaneMarshalling(), S_OK);
+    }
+};
+
 }  // namespace korvanetest
