@@ -36,35 +36,11 @@ std::string Md5Of(const std::string& bytes) {
     return digest.ToString();
 }
 
-ScratchFolder::ScratchFolder() {
-    static std::atomic<int> counter{0};
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    folder_.Format(L"%lskorvane-checks-%lu-%d", temp, GetCurrentProcessId(), counter++);
-    CreateDirectoryW(folder_, nullptr);
-}
-
-ScratchFolder::~ScratchFolder() {
-    for (const CString& file : files_) DeleteFileW(file);
-    RemoveDirectoryW(folder_);
-}
-
-CString ScratchFolder::PathOf(const wchar_t* name) const { return folder_ + L"\\" + name; }
+CString ScratchFolder::PathOf(const wchar_t* name) const { return folder_.File(name).c_str(); }
 
 CString ScratchFolder::Write(const wchar_t* name, const std::string& bytes) {
     const CString path = PathOf(name);
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        size_t written = 0;
-        while (written < bytes.size()) {
-            DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1 << 24));
-            DWORD n = 0;
-            if (!WriteFile(file, bytes.data() + written, chunk, &n, nullptr) || n == 0) break;
-            written += n;
-        }
-        CloseHandle(file);
-    }
-    files_.push_back(path);
+    testfiles::WriteBytes(path.GetString(), bytes);
     return path;
 }
 
@@ -79,14 +55,6 @@ DWORD FakeTickFunction() {
     return tickNow.fetch_add(tickStep.load());
 }
 
-std::mutex boxLock;
-std::vector<MessageBoxRecorder::Box> boxes;
-
-int RecordMessageBox(HWND, const wchar_t* text, const wchar_t* caption, UINT type) {
-    std::lock_guard<std::mutex> hold(boxLock);
-    boxes.push_back({text ? text : L"", caption ? caption : L"", type});
-    return IDOK;
-}
 }  // namespace
 
 FakeTick::FakeTick(DWORD start, DWORD step, std::function<void()> firstCall) {
@@ -102,45 +70,10 @@ FakeTick::~FakeTick() {
     tickHook = nullptr;
 }
 
-MessageBoxRecorder::MessageBoxRecorder() {
-    std::lock_guard<std::mutex> hold(boxLock);
-    boxes.clear();
-    Tamsic::Platform::SetMessageBoxFunction(&RecordMessageBox);
-}
-
-MessageBoxRecorder::~MessageBoxRecorder() { Tamsic::Platform::SetMessageBoxFunction(nullptr); }
-
-std::vector<MessageBoxRecorder::Box> MessageBoxRecorder::Boxes() const {
-    std::lock_guard<std::mutex> hold(boxLock);
-    return boxes;
-}
-
 std::ostream& operator<<(std::ostream& out, const Report& report) {
     out << report.what;
     if (report.what == "process") out << ' ' << report.percent;
     return out;
-}
-
-void ReportLog::Add(const std::string& what, int percent) {
-    std::lock_guard<std::mutex> hold(lock_);
-    reports_.push_back({what, percent});
-    if (what != "process") ++finals_;
-    changed_.notify_all();
-}
-
-std::vector<Report> ReportLog::Reports() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return reports_;
-}
-
-bool ReportLog::WaitForFinal(int count, int milliseconds) const {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, std::chrono::milliseconds(milliseconds), [&] { return finals_ >= count; });
-}
-
-int ReportLog::FinalCount() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return finals_;
 }
 
 void Md5Recorder::md5Process(int percent) {

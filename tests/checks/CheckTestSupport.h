@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "classlib/CString.h"
+#include "common/MessageBoxRecorder.h"
+#include "common/RecordedReports.h"
+#include "common/TestFiles.h"
 #include "engine/Crc32Event.h"
 #include "engine/Md5CheckerEvent.h"
 
@@ -26,14 +29,11 @@ std::string Md5Of(const std::string& bytes);
 // A folder of its own for each test process: CTest runs the test cases as processes side by side.
 class ScratchFolder {
 public:
-    ScratchFolder();
-    ~ScratchFolder();
     CString Write(const wchar_t* name, const std::string& bytes);
     CString PathOf(const wchar_t* name) const;
 
 private:
-    CString folder_;
-    std::vector<CString> files_;
+    testfiles::TempFolder folder_;
 };
 
 // Replaces the millisecond tick for one test: each call returns the current value and then adds step.
@@ -45,17 +45,7 @@ public:
 };
 
 // Replaces the message box for one test and keeps what it was asked to show.
-class MessageBoxRecorder {
-public:
-    MessageBoxRecorder();
-    ~MessageBoxRecorder();
-    struct Box {
-        std::wstring text;
-        std::wstring caption;
-        UINT type;
-    };
-    std::vector<Box> Boxes() const;
-};
+using testcommon::MessageBoxRecorder;
 
 // One report as a sink received it: "process 37", "complete", "error".
 struct Report {
@@ -68,17 +58,19 @@ std::ostream& operator<<(std::ostream& out, const Report& report);
 // Keeps the reports in order and lets the test wait for final ones.
 class ReportLog {
 public:
-    void Add(const std::string& what, int percent = 0);
-    std::vector<Report> Reports() const;
+    void Add(const std::string& what, int percent = 0) { reports_.Add({what, percent}); }
+    std::vector<Report> Reports() const { return reports_.All(); }
     // Waits until count final reports (complete or error) have arrived; false after the time-out.
-    bool WaitForFinal(int count, int milliseconds = 20000) const;
-    int FinalCount() const;
+    bool WaitForFinal(int count, int milliseconds = 20000) const {
+        return reports_.WaitForCount(IsFinal, static_cast<size_t>(count),
+                                     std::chrono::milliseconds(milliseconds));
+    }
+    int FinalCount() const { return static_cast<int>(reports_.Count(IsFinal)); }
 
 private:
-    mutable std::mutex lock_;
-    mutable std::condition_variable changed_;
-    std::vector<Report> reports_;
-    int finals_ = 0;
+    static bool IsFinal(const Report& report) { return report.what != "process"; }
+
+    testcommon::RecordedReports<Report> reports_;
 };
 
 class Md5Recorder : public Md5CheckerEvent, public ReportLog {

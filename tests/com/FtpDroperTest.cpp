@@ -24,10 +24,13 @@
 #include <string>
 #include <vector>
 
-#include "ImportPatch.h"
 #include "KorvaneTestSupport.h"
 #include "classlib/ComOwners.h"
 #include "com/Korvane_i.h"
+#include "common/ControllingOuter.h"
+#include "common/ImportPatch.h"
+#include "common/MessagePump.h"
+#include "common/TestFiles.h"
 
 namespace {
 
@@ -45,18 +48,6 @@ const wchar_t kDllName[] = L"Korvane.dll";
 constexpr DWORD kControlStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
 constexpr int kHostWidth = 300;
 constexpr int kHostHeight = 180;
-
-void Pump(DWORD milliseconds) {
-    const DWORD start = GetTickCount();
-    do {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        Sleep(5);
-    } while (GetTickCount() - start < milliseconds);
-}
 
 // A global memory block holding a DROPFILES list of wide names, as the shell hands it over.
 HGLOBAL MakeFileList(const std::vector<std::wstring>& names) {
@@ -196,35 +187,20 @@ HRESULT ServerCanUnloadNow() {
 // A folder of the test's own with files and subfolders, removed afterwards.
 class TempTree {
 public:
-    TempTree() {
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        root_ = std::wstring(temp) + L"korvane-drop-" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(root_.c_str(), nullptr);
-    }
-    ~TempTree() {
-        for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
-            if (!DeleteFileW(it->c_str())) RemoveDirectoryW(it->c_str());
-        }
-        RemoveDirectoryW(root_.c_str());
-    }
+    // An empty file.
     std::wstring File(const std::wstring& name) {
-        const std::wstring path = root_ + L"\\" + name;
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        made_.push_back(path);
+        const std::wstring path = folder_.File(name);
+        testfiles::WriteBytes(path, std::string());
         return path;
     }
     std::wstring Folder(const std::wstring& name) {
-        const std::wstring path = root_ + L"\\" + name;
+        const std::wstring path = folder_.File(name);
         CreateDirectoryW(path.c_str(), nullptr);
-        made_.push_back(path);
         return path;
     }
 
 private:
-    std::wstring root_;
-    std::vector<std::wstring> made_;
+    testfiles::TempFolder folder_;
 };
 
 // The control in the system's container on this thread, as a page's browser shows it.
@@ -257,7 +233,7 @@ protected:
         host_ = CreateWindowExW(0, L"AtlAxWin", kProgId, WS_CHILD | WS_VISIBLE, 20, 20, kHostWidth,
                                 kHostHeight, frame_, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(host_, nullptr) << GetLastError();
-        Pump(100);
+        testcommon::PumpMessages(100);
         CComPtr<IUnknown> unknown;
         ASSERT_EQ(getControl_(host_, &unknown), S_OK);
         ASSERT_EQ(unknown.QueryInterface(IID_IFtpDroper, &control_), S_OK);
@@ -270,7 +246,7 @@ protected:
         dropTarget_.Release();
         control_.Release();
         if (frame_) DestroyWindow(frame_);
-        Pump(20);
+        testcommon::PumpMessages(20);
         if (oleEntered_) OleUninitialize();
     }
 
@@ -386,7 +362,7 @@ struct Screenshot {
 
 Screenshot Capture(HWND window) {
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    Pump(200);
+    testcommon::PumpMessages(200);
     Screenshot shot;
     RECT client{};
     GetClientRect(window, &client);
@@ -740,14 +716,14 @@ TEST_F(HostedDropAreaTest, CloseRevokesTheDropTargetAndDestroysTheWindow) {
     control_.Release();
     DestroyWindow(frame_);
     frame_ = nullptr;
-    Pump(50);
+    testcommon::PumpMessages(50);
     EXPECT_EQ(ServerCanUnloadNow(), S_OK) << "nothing of the control is left alive";
 }
 
 TEST_F(HostedDropAreaTest, ReleasedWhileItsWindowLivesTheControlGoesWithTheContainer) {
     dropTarget_.Release();
     control_.Release();
-    Pump(50);
+    testcommon::PumpMessages(50);
     ASSERT_TRUE(IsWindow(window_)) << "the container still holds the control";
     // Drops still reach it through its window.
     CComPtr<IDropTarget> target = RegisteredDropTarget(window_);
@@ -758,7 +734,7 @@ TEST_F(HostedDropAreaTest, ReleasedWhileItsWindowLivesTheControlGoesWithTheConta
     EXPECT_EQ(ServerCanUnloadNow(), S_FALSE);
     DestroyWindow(frame_);
     frame_ = nullptr;
-    Pump(50);
+    testcommon::PumpMessages(50);
     EXPECT_FALSE(IsWindow(window_));
     EXPECT_EQ(ServerCanUnloadNow(), S_OK) << "the control went with its container";
 }
@@ -827,41 +803,22 @@ TEST_F(DropAreaObjectTest, QueryInterfaceAnswersItsTableAndNothingElse) {
     EXPECT_EQ(container->FindConnectionPoint(DIID__IFtpDroperEvents, &point), S_OK);
 }
 
-// The controlling object of an aggregate, on the test's stack.
-class Outer : public IUnknown {
-public:
-    IUnknown* inner = nullptr;
-    ULONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(iid, out) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-};
-
 TEST_F(DropAreaObjectTest, AggregatedControlCountsOnItsControllingObject) {
-    Outer outer;
+    testcommon::ControllingOuter outer;
     CComPtr<IUnknown> inner;
     ASSERT_EQ(
         CoCreateInstance(CLSID_FtpDroper, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
         S_OK);
     outer.inner = inner;
-    const ULONG before = outer.refs;
+    const LONG before = outer.references;
     CComPtr<IOleObject> object;
     ASSERT_EQ(inner->QueryInterface(IID_IOleObject, object.ReceiveVoid()), S_OK);
-    EXPECT_EQ(outer.refs, before + 1);
+    EXPECT_EQ(outer.references, before + 1);
     EXPECT_EQ(Identity(object), static_cast<IUnknown*>(&outer));
     object.Release();
     outer.inner = nullptr;
     inner.Release();
-    EXPECT_EQ(outer.refs, 1u) << "the freed aggregate holds nothing of the outer object";
+    EXPECT_EQ(outer.references, 1) << "the freed aggregate holds nothing of the outer object";
 }
 
 TEST_F(DropAreaObjectTest, StreamCarriesTheExtent) {

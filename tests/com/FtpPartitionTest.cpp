@@ -22,9 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "ImportPatch.h"
 #include "classlib/ComOwners.h"
 #include "com/Korvane_i.h"
+#include "common/ControllingOuter.h"
+#include "common/ImportPatch.h"
+#include "common/ObjectSafetyChecks.h"
 
 namespace {
 
@@ -119,24 +121,6 @@ public:
         ++releases;
         return 1;
     }
-};
-
-// A controlling object for aggregation: it counts its references and answers nothing itself.
-class Outer : public IUnknown {
-public:
-    LONG references = 1;
-    STDMETHOD(QueryInterface)(REFIID iid, void** out) override {
-        *out = nullptr;
-        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(iid, out) : E_NOINTERFACE;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++references; }
-    STDMETHOD_(ULONG, Release)() override { return --references; }
-    IUnknown* inner = nullptr;
 };
 
 class PickerTest : public ::testing::Test {
@@ -327,16 +311,8 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
 
     CComPtr<IObjectSafety> safety;
     ASSERT_EQ(picker->QueryInterface(IID_IObjectSafety, safety.ReceiveVoid()), S_OK);
+    testcommon::ExpectSafeForUntrustedCallersOnly(safety, IID_IFtpPartition);
     DWORD supported = 99, enabled = 99;
-    ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
-    EXPECT_EQ(supported, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER));
-    EXPECT_EQ(enabled, 0u);
-    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_DATA,
-                                                INTERFACESAFE_FOR_UNTRUSTED_DATA),
-              E_FAIL);
-    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IFtpPartition, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
-                                                INTERFACESAFE_FOR_UNTRUSTED_CALLER),
-              S_OK);
     ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IFtpPartition, &supported, &enabled), S_OK);
     EXPECT_EQ(enabled, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER));
     EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IKorvane, &supported, &enabled), E_NOINTERFACE);
@@ -348,7 +324,7 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, &site), E_FAIL);
     EXPECT_EQ(site, nullptr);
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, nullptr), E_POINTER);
-    Outer host;
+    testcommon::ControllingOuter host;
     ASSERT_EQ(withSite->SetSite(&host), S_OK);
     EXPECT_EQ(host.references, 2);
     CComPtr<IUnknown> got;
@@ -374,7 +350,7 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
 }
 
 TEST_F(PickerTest, CreatedPlainAndAggregated) {
-    Outer outer;
+    testcommon::ControllingOuter outer;
     CComPtr<IUnknown> inner;
     ASSERT_EQ(
         CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "ImportPatch.h"
+#include "common/ImportPatch.h"
 
 using namespace korvanetest;
 using ::testing::ElementsAre;
@@ -20,18 +20,8 @@ namespace {
 const int64_t kGib = 1073741824;
 const wchar_t kWindowClass[] = L"KorvanePageThreadWindow";
 
-class KorvaneDeliveryTest : public KorvaneTest {
+class KorvaneDeliveryTest : public KorvaneCheckTest {
 protected:
-    void Prepare(const std::wstring& file, const wchar_t* crypType) {
-        Listen();
-        PutText(korvane, &IKorvane::put_IP, L"127.0.0.1");
-        PutText(korvane, &IKorvane::put_RemoteFile, L"r.bin");
-        PutText(korvane, &IKorvane::put_LocalFile, file);
-        PutText(korvane, &IKorvane::put_CrypType, crypType);
-    }
-    bool WaitForEnd(DWORD timeoutMs = 60000) {
-        return PumpUntil([&] { return StateSeen(6) || StateSeen(3); }, timeoutMs);
-    }
     // Lets go of the object and waits until it has dropped the recorders: it is gone.
     void ReleaseAndExpectFreed() {
         advise.reset();
@@ -132,7 +122,8 @@ TEST_F(KorvaneDeliveryTest, AStartAskedInsideItsOwnValidationWaitsForIt) {
         --depth;
     };
     ASSERT_EQ(korvane->FileCheck(), S_OK);
-    ASSERT_TRUE(PumpUntil([&] { return states->calls.size() >= 5; }, 10000)) << "the starts asked again were lost";
+    ASSERT_TRUE(PumpUntil([&] { return states->calls.size() >= 5; }, 10000))
+        << "the starts asked again were lost";
     EXPECT_EQ(deepest, 1) << "a start ran inside the validation that asked for it";
     // The page gives in: it fixes the address, and the start it asked last runs to its end.
     insist = false;

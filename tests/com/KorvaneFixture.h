@@ -84,4 +84,31 @@ protected:
     std::unique_ptr<Advise> advise;
 };
 
+// The object set for a local check of file (crypType "md5" or "crc"), and the wait for the check's end.
+class KorvaneCheckTest : public KorvaneTest {
+protected:
+    void Prepare(const std::wstring& file, const wchar_t* crypType) {
+        Listen();
+        PutText(korvane, &IKorvane::put_IP, L"127.0.0.1");
+        PutText(korvane, &IKorvane::put_RemoteFile, L"r.bin");
+        PutText(korvane, &IKorvane::put_LocalFile, file);
+        PutText(korvane, &IKorvane::put_CrypType, crypType);
+    }
+    // Pumps until the check has completed (6) or failed (3); false when the time ran out first.
+    bool WaitForEnd(DWORD timeoutMs = 60000) {
+        return PumpUntil([&] { return StateSeen(6) || StateSeen(3); }, timeoutMs);
+    }
+};
+
+// The fixture with the object made unmarshallable in this apartment (BreakKorvaneMarshalling), so no
+// worker can fetch it.
+template <class Fixture>
+class WithoutMarshalling : public Fixture {
+protected:
+    void SetUp() override {
+        Fixture::SetUp();
+        ASSERT_EQ(BreakKorvaneMarshalling(), S_OK);
+    }
+};
+
 }  // namespace korvanetest

@@ -1,6 +1,7 @@
 // The upload object through its vtable, as a C++ page would use it: members, validation, local checks,
 // script functions, events, lifetime and the message boxes. Uploads to servers are in KorvaneUploadTest.cpp.
 #include "KorvaneFixture.h"
+#include "common/ObjectSafetyChecks.h"
 
 #include <objsafe.h>
 
@@ -73,16 +74,7 @@ TEST_F(KorvaneTest, AnswersItsInterfacesAndSafetyOptions) {
 
     CComPtr<IObjectSafety> safety;
     ASSERT_EQ(korvane->QueryInterface(IID_IObjectSafety, safety.ReceiveVoid()), S_OK);
-    DWORD supported = 99, enabled = 99;
-    ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
-    EXPECT_EQ(supported, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER));
-    EXPECT_EQ(enabled, 0u);
-    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_DATA,
-                                                INTERFACESAFE_FOR_UNTRUSTED_DATA),
-              E_FAIL);
-    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
-                                                INTERFACESAFE_FOR_UNTRUSTED_CALLER),
-              S_OK);
+    testcommon::ExpectSafeForUntrustedCallersOnly(safety, IID_IDispatch);
 }
 
 // ---- the check before every start
@@ -398,20 +390,6 @@ TEST_F(KorvaneTest, FireStateChangedGivesObjectAndTheCurrentState) {
 
 // ---- file checks
 
-class KorvaneCheckTest : public KorvaneTest {
-protected:
-    void Prepare(const std::wstring& file, const wchar_t* crypType) {
-        Listen();
-        PutText(korvane, &IKorvane::put_IP, L"127.0.0.1");
-        PutText(korvane, &IKorvane::put_RemoteFile, L"r.bin");
-        PutText(korvane, &IKorvane::put_LocalFile, file);
-        PutText(korvane, &IKorvane::put_CrypType, crypType);
-    }
-    bool WaitForEnd(DWORD timeoutMs = 30000) {
-        return PumpUntil([&] { return StateSeen(6) || StateSeen(3); }, timeoutMs);
-    }
-};
-
 TEST_F(KorvaneCheckTest, Md5CheckCompletesWithTheDigest) {
     const std::wstring file = MakeFile(L"data.bin", 300000);
     Prepare(file, L"md5");
@@ -590,13 +568,7 @@ TEST_F(KorvaneCheckTest, AnObjectReleasedAfterStoppingItsCheckGoesSoon) {
 // ---- the message box when the object cannot be taken out of the Global Interface Table
 
 // The object cannot be marshalled in this apartment, so every fetch fails.
-class KorvaneFetchFailureTest : public KorvaneCheckTest {
-protected:
-    void SetUp() override {
-        KorvaneCheckTest::SetUp();
-        ASSERT_EQ(BreakKorvaneMarshalling(), S_OK);
-    }
-};
+class KorvaneFetchFailureTest : public WithoutMarshalling<KorvaneCheckTest> {};
 
 TEST_F(KorvaneFetchFailureTest, EveryCheckReportShowsTheBoxAndCallsNothing) {
     MessageBoxRecorder boxes;

@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "ImportPatch.h"
+#include "common/MessagePump.h"
 
 namespace korvanetest {
 
@@ -135,53 +135,7 @@ Advise::~Advise() {
 
 // ---- MessageBoxRecorder
 
-namespace {
-std::mutex boxLock;
-std::vector<MessageBoxRecorder::Box>* boxes = nullptr;
-
-int WINAPI RecordMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
-    std::lock_guard<std::mutex> hold(boxLock);
-    if (boxes) boxes->push_back({text ? text : L"", caption ? caption : L"", type, GetCurrentThreadId()});
-    return IDOK;
-}
-}  // namespace
-
-struct MessageBoxRecorder::Patch {
-    std::vector<Box> recorded;
-    std::unique_ptr<ImportPatch> import;
-};
-
-MessageBoxRecorder::MessageBoxRecorder() : patch_(new Patch) {
-    {
-        std::lock_guard<std::mutex> hold(boxLock);
-        boxes = &patch_->recorded;
-    }
-    patch_->import.reset(new ImportPatch(LoadServerModule(), "user32.dll", "MessageBoxW",
-                                         reinterpret_cast<const void*>(&RecordMessageBox)));
-}
-
-MessageBoxRecorder::~MessageBoxRecorder() {
-    patch_->import.reset();
-    {
-        std::lock_guard<std::mutex> hold(boxLock);
-        boxes = nullptr;
-    }
-    delete patch_;
-}
-
-bool MessageBoxRecorder::Applied() const { return patch_->import && patch_->import->Applied(); }
-
-std::vector<MessageBoxRecorder::Box> MessageBoxRecorder::Boxes() const {
-    std::lock_guard<std::mutex> hold(boxLock);
-    return patch_->recorded;
-}
-
-std::vector<MessageBoxRecorder::Box> MessageBoxRecorder::WithCaption(const std::wstring& caption) const {
-    std::vector<Box> found;
-    for (const Box& b : Boxes())
-        if (b.caption == caption) found.push_back(b);
-    return found;
-}
+MessageBoxRecorder::MessageBoxRecorder() : testcommon::MessageBoxRecorder(LoadServerModule()) {}
 
 // ---- PageThreadTest
 
@@ -194,18 +148,7 @@ void PageThreadTest::TearDown() {
     // Whatever a test left running ends before the apartment does.
     Pump(50);
     CoUninitialize();
-    if (!folder_.empty()) {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder_ + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileW((folder_ + L"\\" + found.cFileName).c_str());
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(folder_.c_str());
-    }
+    folder_.reset();
 }
 
 CComPtr<IKorvane> PageThreadTest::CreateKorvane() {
@@ -216,27 +159,10 @@ CComPtr<IKorvane> PageThreadTest::CreateKorvane() {
     return korvane;
 }
 
-void PageThreadTest::Pump(DWORD milliseconds) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= milliseconds) return;
-        MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds - elapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-}
+void PageThreadTest::Pump(DWORD milliseconds) { testcommon::PumpMessages(milliseconds); }
 
 bool PageThreadTest::PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start >= timeoutMs) return done();
-        Pump(10);
-    }
-    return true;
+    return testcommon::PumpMessagesUntil(done, timeoutMs);
 }
 
 bool PageThreadTest::WaitUntilServerCanUnload(DWORD timeoutMs) {
@@ -263,14 +189,9 @@ HRESULT ServerCanUnloadNow() {
 }
 
 std::wstring PageThreadTest::TestFolder() {
-    if (folder_.empty()) {
-        CreateDirectoryW(L"Z:\\tmp\\korvane-object-tests", nullptr);
-        wchar_t name[96];
-        swprintf(name, 96, L"Z:\\tmp\\korvane-object-tests\\%lu-%lu", GetCurrentProcessId(), GetTickCount());
-        folder_ = name;
-        CreateDirectoryW(folder_.c_str(), nullptr);
-    }
-    return folder_;
+    // Under Z:\tmp, so the FTP lab finds the files by their Unix paths.
+    if (!folder_) folder_.reset(new testfiles::TempFolder(L"Z:\\tmp\\korvane-object-tests"));
+    return folder_->Path();
 }
 
 std::wstring PageThreadTest::MakeFile(const std::wstring& name, int64_t size) {
@@ -295,13 +216,7 @@ std::wstring PageThreadTest::MakeFile(const std::wstring& name, int64_t size) {
 
 std::wstring PageThreadTest::MakeSparseFile(const std::wstring& name, int64_t size) {
     const std::wstring path = TestFolder() + L"\\" + name;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE) << "cannot create " << Utf8(path);
-    LARGE_INTEGER end;
-    end.QuadPart = size;
-    SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
-    SetEndOfFile(file);
-    CloseHandle(file);
+    EXPECT_TRUE(testfiles::MakeSparseFile(path, size)) << "cannot create " << Utf8(path);
     return path;
 }
 

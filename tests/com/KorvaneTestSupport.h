@@ -23,6 +23,8 @@
 
 #include "classlib/ComOwners.h"
 #include "com/Korvane_i.h"
+#include "common/MessageBoxRecorder.h"
+#include "common/TestFiles.h"
 
 namespace korvanetest {
 
@@ -141,23 +143,9 @@ private:
 };
 
 // Records every MessageBoxW the server DLL shows, by patching the DLL's import of it; the box is not shown.
-class MessageBoxRecorder {
+class MessageBoxRecorder : public testcommon::MessageBoxRecorder {
 public:
-    struct Box {
-        std::wstring text;
-        std::wstring caption;
-        UINT type;
-        DWORD thread;
-    };
     MessageBoxRecorder();
-    ~MessageBoxRecorder();
-    bool Applied() const;
-    std::vector<Box> Boxes() const;
-    std::vector<Box> WithCaption(const std::wstring& caption) const;
-
-private:
-    struct Patch;
-    Patch* patch_;
 };
 
 // The test thread as a page's thread: a single-threaded apartment, COM entered for each test.
@@ -188,7 +176,7 @@ protected:
     DWORD pageThread_ = 0;
 
 private:
-    std::wstring folder_;
+    std::unique_ptr<testfiles::TempFolder> folder_;
 };
 
 // The server DLL as loaded in this process (null before the first object), the same after loading it through

@@ -445,13 +445,7 @@ TEST_F(KorvaneUploadTest, ASinkCanCallAnotherApartmentFromEveryEvent) {
 }
 
 // The object cannot be marshalled in this apartment, so no worker can fetch it.
-class KorvaneUploadFetchFailureTest : public KorvaneUploadTest {
-protected:
-    void SetUp() override {
-        KorvaneUploadTest::SetUp();
-        ASSERT_EQ(BreakKorvaneMarshalling(), S_OK);
-    }
-};
+class KorvaneUploadFetchFailureTest : public WithoutMarshalling<KorvaneUploadTest> {};
 
 TEST_F(KorvaneUploadFetchFailureTest, ProgressRaisesNothingAndTheEndShowsTheBoxOnlyWithOnStateChanged) {
     MessageBoxRecorder boxes;

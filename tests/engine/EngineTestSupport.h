@@ -1,4 +1,4 @@
-// Small helpers the engine tests share: a recording event sink, the tick seam, loopback sockets.
+// Small helpers the engine tests share: a recording event sink, the tick seam, loopback socket I/O.
 #pragma once
 
 #include <winsock2.h>
@@ -15,6 +15,8 @@
 
 #include "Network/TcpConnection.h"
 #include "classlib/CString.h"
+#include "common/LoopbackListener.h"
+#include "common/RecordedReports.h"
 #include "engine/FtpFilePoster.h"
 #include "engine/KorvaneEvent.h"
 #include "support/Platform.h"
@@ -49,39 +51,20 @@ public:
     void postConnect(int taskId) override { Add({Report::Connect, taskId, 0, 0, L"", GetCurrentThreadId()}); }
 
     // True once count final reports (complete or error) have come, false when the deadline passed first.
-    bool WaitForFinal(size_t count = 1) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kReportDeadline, [&] { return FinalCount() >= count; });
-    }
-    std::vector<Report> Reports() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reports_;
-    }
+    bool WaitForFinal(size_t count = 1) { return reports_.WaitForCount(IsFinal, count, kReportDeadline); }
+    std::vector<Report> Reports() { return reports_.All(); }
     std::vector<Report> Finals() {
-        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<Report> finals;
-        for (const Report& r : reports_)
-            if (r.kind == Report::Complete || r.kind == Report::Error) finals.push_back(r);
+        for (const Report& r : reports_.All())
+            if (IsFinal(r)) finals.push_back(r);
         return finals;
     }
 
 private:
-    void Add(const Report& report) {
-        // Notified under the lock: once a wait has returned, the worker does not touch the sink again.
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.push_back(report);
-        changed_.notify_all();
-    }
-    size_t FinalCount() const {
-        size_t n = 0;
-        for (const Report& r : reports_)
-            if (r.kind == Report::Complete || r.kind == Report::Error) ++n;
-        return n;
-    }
+    void Add(const Report& report) { reports_.Add(report); }
+    static bool IsFinal(const Report& r) { return r.kind == Report::Complete || r.kind == Report::Error; }
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Report> reports_;
+    testcommon::RecordedReports<Report> reports_;
 };
 
 // Replaces the platform tick for one test; the test moves the clock by hand.
@@ -104,56 +87,9 @@ private:
     Tamsic::Platform::TickFunction previous_;
 };
 
-// Winsock for the test's own sockets.
-class WinsockSession {
-public:
-    WinsockSession() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~WinsockSession() { WSACleanup(); }
-};
-
-// A listening socket on 127.0.0.1 with a port the system chose.
-class LoopbackListener {
-public:
-    LoopbackListener() {
-        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(socket_, 4);
-        int size = sizeof(address);
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-    }
-    ~LoopbackListener() { Close(); }
-    unsigned short Port() const { return port_; }
-    // Waits at most waitMilliseconds for the next connection.
-    SOCKET Accept(int waitMilliseconds = 60000) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket_, &readable);
-        timeval wait{waitMilliseconds / 1000, (waitMilliseconds % 1000) * 1000};
-        if (::select(0, &readable, nullptr, nullptr, &wait) != 1) return INVALID_SOCKET;
-        return ::accept(socket_, nullptr, nullptr);
-    }
-    void Close() {
-        if (socket_ != INVALID_SOCKET) closesocket(socket_);
-        socket_ = INVALID_SOCKET;
-    }
-
-private:
-    SOCKET socket_ = INVALID_SOCKET;
-    unsigned short port_ = 0;
-};
-
-// A port on 127.0.0.1 where nothing listens (it was free a moment ago).
-inline unsigned short ClosedPort() {
-    LoopbackListener listener;
-    return listener.Port();
-}
+// The older names of the shared socket helpers, which some engine tests still use.
+using WinsockSession = SocketLibrary;
+inline unsigned short ClosedPort() { return ClosedLoopbackPort(); }
 
 inline void SendText(SOCKET s, const std::string& text) {
     ::send(s, text.data(), static_cast<int>(text.size()), 0);

@@ -94,7 +94,7 @@ protected:
         if (peer_ != INVALID_SOCKET) closesocket(peer_);
     }
 
-    WinsockSession winsock_;
+    SocketLibrary winsock_;
     TimeoutScope shortWait_{30000, 1500};
     LoopbackListener listener_;
     RecordingSink sink_;
@@ -121,7 +121,7 @@ TEST_F(SilentServer, APostDuringARunningJobIsRefusedAndChangesNothing) {
     // Everything the owner could try while the job runs.
     poster.SetTaskId(2);
     poster.SetFileSize(5);
-    poster.SetServer(L"127.0.0.1", ClosedPort(), L"eve", L"x");
+    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"eve", L"x");
     EXPECT_FALSE(poster.Post(L"C:\\other.bin", L"", L"other.bin"));
 
     ASSERT_TRUE(sink_.WaitForFinal());
@@ -158,7 +158,7 @@ DWORD OpenHandles() {
 
 class NoServer : public ::testing::Test {
 protected:
-    WinsockSession winsock_;
+    SocketLibrary winsock_;
     RecordingSink sink_;
 };
 
@@ -167,7 +167,7 @@ TEST_F(NoServer, ARefusedConnectionIsReportedAs7) {
     poster.SetEvent(&sink_);
     poster.SetTaskId(3);
     poster.SetFileSize(10);
-    poster.SetServer(L"localhost", ClosedPort(), L"bob", L"pw");
+    poster.SetServer(L"localhost", ClosedLoopbackPort(), L"bob", L"pw");
     ASSERT_TRUE(poster.Post(L"C:\\nothing.bin", L"", L"up.bin"));
     ASSERT_TRUE(sink_.WaitForFinal());
     const std::vector<Report> reports = sink_.Reports();
@@ -180,7 +180,7 @@ TEST_F(NoServer, AJobStartsFromACleanRecord) {
     PosterProbe poster;
     poster.SetEvent(&sink_);
     poster.SetFileSize(10);
-    poster.SetServer(L"127.0.0.1", ClosedPort(), L"bob", L"pw");
+    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
     // What an earlier, completed job could have left.
     poster.state_ = Poster::AllSent | Poster::LoggedIn | Poster::ClntAccepted;
     poster.utf8_ = true;
@@ -200,7 +200,7 @@ TEST_F(NoServer, EachWorkerHandleIsClosedByTheNextJob) {
     FtpFilePoster poster;
     poster.SetEvent(&sink_);
     poster.SetFileSize(10);
-    poster.SetServer(L"127.0.0.1", ClosedPort(), L"bob", L"pw");
+    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
     DWORD before = 0;
     DWORD after = 0;
     const size_t jobs = 12;
@@ -231,14 +231,14 @@ public:
 };
 
 TEST(FtpFilePosterWorker, TheNextJobMayStartFromInsideAReport) {
-    WinsockSession winsock;
+    SocketLibrary winsock;
     ChainingSink sink;
     FtpFilePoster poster;
     sink.poster = &poster;
     poster.SetEvent(&sink);
     poster.SetTaskId(1);
     poster.SetFileSize(10);
-    poster.SetServer(L"127.0.0.1", ClosedPort(), L"bob", L"pw");
+    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
     ASSERT_TRUE(poster.Post(L"C:\\nothing.bin", L"", L"up.bin"));
     ASSERT_TRUE(sink.WaitForFinal(2));
     EXPECT_TRUE(sink.secondAccepted);
@@ -308,13 +308,13 @@ public:
 };
 
 TEST(FtpFilePosterWorker, NoWorkerOfAnEarlierJobOutlivesThePoster) {
-    WinsockSession winsock;
+    SocketLibrary winsock;
     WaitingSink sink;
     auto poster = std::make_unique<FtpFilePoster>();
     poster->SetEvent(&sink);
     poster->SetTaskId(1);
     poster->SetFileSize(10);
-    poster->SetServer(L"127.0.0.1", ClosedPort(), L"bob", L"pw");
+    poster->SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
     ASSERT_TRUE(poster->Post(L"C:\\nothing.bin", L"", L"up.bin"));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sink.inReport, 30000));
     // The first worker is inside its report and waits for this thread: the next job must start without

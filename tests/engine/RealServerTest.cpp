@@ -26,7 +26,7 @@ protected:
         EXPECT_TRUE(stored.data == local.Bytes()) << path << " differs from the local file";
     }
 
-    WinsockSession winsock_;
+    SocketLibrary winsock_;
     ftplab::FtpLab lab_;
     ftplab::Server server_;
 };

@@ -41,6 +41,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/MessagePump.h"
+
 namespace {
 
 // Two identifiers MinGW's libuuid does not carry.
@@ -636,18 +638,7 @@ HRESULT ScriptHost::Echo(DISPPARAMS* params) {
 }
 
 HRESULT ScriptHost::Sleep(DWORD ms) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (eventFailed_) return E_FAIL;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms) return S_OK;
-        MsgWaitForMultipleObjectsEx(0, nullptr, ms - elapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
+    return testcommon::PumpMessages(ms, [this] { return eventFailed_; }) ? S_OK : E_FAIL;
 }
 
 HRESULT ScriptHost::Quit(int code) {

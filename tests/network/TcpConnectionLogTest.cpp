@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Biz/Log.h"
-#include "LoopbackListener.h"
 #include "Network/TcpConnection.h"
+#include "common/LoopbackListener.h"
 #include "support/LogRecords.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "LoopbackListener.h"
 #include "Network/TcpConnection.h"
+#include "common/LoopbackListener.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ TEST(TcpConnection, ConnectsToAListeningLoopbackPort) {
     connection.SetAddress(L"127.0.0.1", static_cast<short>(listener.Port()));
     ASSERT_TRUE(connection.Connect());
     ASSERT_NE(connection.GetSocket(), INVALID_SOCKET);
-    SOCKET peer = listener.Accept();
+    OwnedSocket peer(listener.Accept());
     ASSERT_NE(peer, INVALID_SOCKET);
 
     ASSERT_EQ(send(connection.GetSocket(), "USER a\r\n", 8, 0), 8);
@@ -140,7 +140,7 @@ TEST(TcpConnection, ConnectAgainClosesTheEarlierSocket) {
     TcpConnection connection;
     connection.SetAddress(L"127.0.0.1", static_cast<short>(listener.Port()));
     ASSERT_TRUE(connection.Connect());
-    SOCKET firstPeer = listener.Accept();
+    OwnedSocket firstPeer(listener.Accept());
     ASSERT_TRUE(connection.Connect());
     char byte;
     EXPECT_EQ(recv(firstPeer, &byte, 1, 0), 0) << "the first connection was closed, not leaked";
@@ -157,7 +157,7 @@ TEST(TcpConnection, DestroyingLeavesTheSocketOpen) {
         ASSERT_TRUE(connection.Connect());
         kept = connection.GetSocket();
     }
-    SOCKET peer = listener.Accept();
+    OwnedSocket peer(listener.Accept());
     EXPECT_EQ(send(kept, "x", 1, 0), 1);
     char byte = 0;
     EXPECT_EQ(recv(peer, &byte, 1, 0), 1);
@@ -173,7 +173,7 @@ TEST(TcpConnection, ReceiveWaitsNoLongerThanTheIoTimeOut) {
     TcpConnection connection;
     connection.SetAddress(L"127.0.0.1", static_cast<short>(listener.Port()));
     ASSERT_TRUE(connection.Connect());
-    listener.Accept();
+    OwnedSocket peer(listener.Accept());  // a silent peer, open to the end
     char byte;
     // A silent peer: without the time-out this call would block for ever.
     EXPECT_EQ(recv(connection.GetSocket(), &byte, 1, 0), SOCKET_ERROR);

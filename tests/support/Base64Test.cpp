@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/TestFiles.h"
 #include "support/Base64.h"
-#include "support/TestFiles.h"
 
 namespace {
 std::string Decode(const std::string& text) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Biz/Log.h"
-#include "support/TestFiles.h"
+#include "common/TestFiles.h"
 
 namespace {
 int built = 0;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestFiles.h"
+#include "common/TestFiles.h"
 
 namespace logrecords {
 

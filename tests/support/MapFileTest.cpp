@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "common/TestFiles.h"
 #include "support/MapFile.h"
-#include "support/TestFiles.h"
 
 namespace {
 

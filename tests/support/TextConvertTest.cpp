@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "support/TestFiles.h"
+#include "common/TestFiles.h"
 #include "support/TextConvert.h"
 
 namespace {

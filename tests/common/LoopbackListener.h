@@ -1,4 +1,5 @@
-// A listening socket on 127.0.0.1 at a port the system chooses, and a port where nothing listens.
+// Sockets for tests: the socket library held for a test, a listening socket on 127.0.0.1 at a port the system
+// chooses, a port where nothing listens, and the owner of a socket the test accepted.
 #pragma once
 
 #include <winsock2.h>
@@ -19,6 +20,21 @@ private:
     bool started_ = false;
 };
 
+// Closes the socket it holds when it goes.
+class OwnedSocket {
+public:
+    explicit OwnedSocket(SOCKET s = INVALID_SOCKET) : socket_(s) {}
+    ~OwnedSocket() {
+        if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    }
+    OwnedSocket(const OwnedSocket&) = delete;
+    OwnedSocket& operator=(const OwnedSocket&) = delete;
+    operator SOCKET() const { return socket_; }
+
+private:
+    SOCKET socket_;
+};
+
 class LoopbackListener {
 public:
     LoopbackListener() {
@@ -34,23 +50,29 @@ public:
             port_ = ntohs(address.sin_port);
         }
     }
-    ~LoopbackListener() {
-        if (accepted_ != INVALID_SOCKET) closesocket(accepted_);
-        if (socket_ != INVALID_SOCKET) closesocket(socket_);
-    }
+    ~LoopbackListener() { Close(); }
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
 
     unsigned short Port() const { return port_; }
-    // The peer of the connection the client made (blocks until it arrives).
-    SOCKET Accept() {
-        accepted_ = ::accept(socket_, nullptr, nullptr);
-        return accepted_;
+    // The peer of the next connection a client makes, waited for at most waitMilliseconds; INVALID_SOCKET
+    // when none came. The caller owns the peer (see OwnedSocket).
+    SOCKET Accept(int waitMilliseconds = 60000) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_, &readable);
+        timeval wait{waitMilliseconds / 1000, (waitMilliseconds % 1000) * 1000};
+        if (::select(0, &readable, nullptr, nullptr, &wait) != 1) return INVALID_SOCKET;
+        return ::accept(socket_, nullptr, nullptr);
+    }
+    // Stops listening: a connect to the port is refused from now on.
+    void Close() {
+        if (socket_ != INVALID_SOCKET) closesocket(socket_);
+        socket_ = INVALID_SOCKET;
     }
 
 private:
     SOCKET socket_ = INVALID_SOCKET;
-    SOCKET accepted_ = INVALID_SOCKET;
     unsigned short port_ = 0;
 };
 

@@ -1,10 +1,12 @@
-// Files and folders for tests: a fresh temp folder per test, whole-file reads and writes, a sparse file, and
-// a buffer that ends where an inaccessible page begins (a read past its end crashes the test).
+// Files and folders for tests: a fresh temp folder per test (under the system's temp folder or a given one),
+// whole-file reads and writes, a sparse file, and a buffer that ends where an inaccessible page begins (a
+// read past its end crashes the test).
 #pragma once
 
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -33,14 +35,24 @@ inline void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
+// The system's temp folder, without a closing backslash.
+inline std::wstring SystemTempFolder() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring path = temp;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
 // A new folder under the temp folder; removed with its content when the object goes, unless kept open.
 class TempFolder {
 public:
-    TempFolder() {
+    TempFolder() : TempFolder(SystemTempFolder()) {}
+    // A new folder inside parent, which is made when missing and stays.
+    explicit TempFolder(const std::wstring& parent) {
         static std::atomic<int> counter{0};
-        wchar_t temp[MAX_PATH + 1] = {};
-        GetTempPathW(MAX_PATH, temp);
-        path_ = std::wstring(temp) + L"korvane-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        CreateDirectoryW(parent.c_str(), nullptr);
+        path_ = parent + L"\\korvane-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount());
         CreateDirectoryW(path_.c_str(), nullptr);
     }
@@ -60,16 +72,20 @@ private:
     bool remove_ = true;
 };
 
+// The file made anew with these bytes, written in pieces of at most 16 MiB.
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE file =
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok = bytes.empty() ||
-                    (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size());
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1 << 24));
+        DWORD n = 0;
+        if (!WriteFile(file, bytes.data() + written, piece, &n, nullptr) || n == 0) break;
+        written += n;
+    }
     CloseHandle(file);
-    return ok;
+    return written == bytes.size();
 }
 
 // The whole file, read while others may still write it (an open log file); empty when it cannot be opened.
