@@ -9,8 +9,10 @@
 
 namespace {
 const char kSource[] = "Network/TcpConnection.cpp";
-const char kStartupFailed[] = "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xBF\xE2\xCA\xA7\xB0\xDC";  // 初始化网络库失败
-const char kStartupDone[] = "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xBF\xE2\xB3\xC9\xB9\xA6";    // 初始化网络库成功
+const char kStartupFailed[] =
+    "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xBF\xE2\xCA\xA7\xB0\xDC";  // 初始化网络库失败
+const char kStartupDone[] =
+    "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xBF\xE2\xB3\xC9\xB9\xA6";  // 初始化网络库成功
 // 连接服务器失败，错误码：
 const char kConnectFailed[] =
     "\xC1\xAC\xBD\xD3\xB7\xFE\xCE\xF1\xC6\xF7\xCA\xA7\xB0\xDC\xA3\xAC\xB4\xED\xCE\xF3\xC2\xEB\xA3\xBA";
@@ -72,7 +74,8 @@ bool TcpConnection::Connect(const std::atomic<bool>* stop) {
         const int limit = connectTimeout;
         u_long nonBlocking = limit > 0 ? 1 : 0;
         if (nonBlocking) ioctlsocket(socket_, FIONBIO, &nonBlocking);
-        if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address_), sizeof(address_)) != SOCKET_ERROR) {
+        if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address_), sizeof(address_)) !=
+            SOCKET_ERROR) {
             connected = true;
         } else {
             error = WSAGetLastError();

@@ -2,8 +2,8 @@
 // hands the raw socket to whoever sends and receives. It owns no buffer.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <atomic>
 

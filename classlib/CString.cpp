@@ -287,9 +287,7 @@ CString& CString::MakeUpper() {
 
 int CString::Compare(const wchar_t* other) const { return std::wcscmp(GetString(), other ? other : L""); }
 
-int CString::CompareNoCase(const wchar_t* other) const {
-    return _wcsicmp(GetString(), other ? other : L"");
-}
+int CString::CompareNoCase(const wchar_t* other) const { return _wcsicmp(GetString(), other ? other : L""); }
 
 CString operator+(const CString& a, const CString& b) {
     CString r(a);

@@ -2,8 +2,8 @@
 // sink through IDispatch::Invoke with the event's DISPID.
 #pragma once
 
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include "classlib/ComConnectionPoint.h"
 #include "classlib/ComOwners.h"
@@ -70,8 +70,8 @@ private:
             CComVariant ignored;
             // The pointer the sink gave for the dispinterface: an IDispatch.
             result = static_cast<IDispatch*>(sink.Get())
-                         ->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored, nullptr,
-                                  nullptr);
+                         ->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored,
+                                  nullptr, nullptr);
             for (UINT a = 0; a < count; ++a) VariantClear(&arguments[a]);
         }
         return result;

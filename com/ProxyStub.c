@@ -10,6 +10,8 @@
 #define USE_STUBLESS_PROXY
 #define PROXY_DELEGATION
 #define ENTRY_PREFIX Prx
+/* The CLSID stays one initialiser on one line, and dlldata.c goes before the proxy code. */
+/* clang-format off */
 #ifdef KORVANE_64BIT
 #define PROXY_CLSID_IS {0x8CAFD44F, 0x5BC4, 0x41D2, {0xB1, 0xBE, 0xEC, 0x31, 0xC3, 0xC3, 0x22, 0xB6}}
 #else
@@ -25,3 +27,4 @@ ULONG STDMETHODCALLTYPE IUnknown_Release_Proxy(IUnknown* This);
 
 #include "dlldata.c"
 #include "Korvane_p.c"
+/* clang-format on */

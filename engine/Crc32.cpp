@@ -34,7 +34,9 @@ inline uint32_t LoadLittleEndian(const uint8_t* p) {
 
 #define KORVANE_FOLDING_STEP __attribute__((target("pclmul,sse4.1"), always_inline)) inline
 
-KORVANE_FOLDING_STEP __m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+KORVANE_FOLDING_STEP __m128i Load(const uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 
 // A lane moved forward by k bits and added to the next 128: its low half times one constant, its high half
 // times the other.

@@ -30,7 +30,8 @@ std::string Base64Decode(const char* text, int length) {
         if (c2 != '=') {
             v += static_cast<unsigned long>(value[static_cast<unsigned char>(c2)]) << 6;
             out.push_back(static_cast<char>((v >> 8) & 0xFF));
-            if (c3 != '=') out.push_back(static_cast<char>((v + value[static_cast<unsigned char>(c3)]) & 0xFF));
+            if (c3 != '=')
+                out.push_back(static_cast<char>((v + value[static_cast<unsigned char>(c3)]) & 0xFF));
         }
         position += 4;
     }

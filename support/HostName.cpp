@@ -1,8 +1,8 @@
 // The only unit that includes xpressive: it is slow to compile.
 #include "support/HostName.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <boost/xpressive/xpressive.hpp>
 #include <cstring>

@@ -38,7 +38,8 @@ const char* MapFile::MapNext(const int& length, int64_t& count, const void*& bas
     int64_t n = length;
     if (offset_ + n > size_) n = size_ - offset_;
 
-    // A view starts on a multiple of the granularity; a read at any other offset maps from the boundary below.
+    // A view starts on a multiple of the granularity; a read at any other offset maps from the boundary
+    // below.
     const int64_t start = offset_ - offset_ % static_cast<int64_t>(GetAllocationGranularity());
     const int64_t skip = offset_ - start;
     base = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),

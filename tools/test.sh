@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 bash tools/setup.sh
 
+# Every C and C++ file follows .clang-format: a file that drifts fails the run before anything is built.
+bash tools/check-format.sh
+
 export KORVANE_CACHE=${KORVANE_CACHE:-/var/cache/korvane}
 # KORVANE_WINE_TAG gives a checkout Wine prefixes of its own (wine-test<tag>, wine-test<tag>-reg-<arch>),
 # so that two checkouts on one machine can run their tests at the same time.

@@ -4,8 +4,8 @@
 // Or where a check's time goes, reading and computing timed apart over one pass each:
 //   checks_bench.exe parts <path>
 // Prints "md5_read=<ms> md5_digest=<ms> crc_read=<ms> crc_compute=<ms>": MD5 reads as its check does
-// (MapFile::Read, Md5Checker::kBlocksPerView blocks per view: md5_read is mapping, copying and unmapping) and CRC-32 as its check does (1 MiB per fread from an unbuffered
-// stream), with the method the check picks.
+// (MapFile::Read, Md5Checker::kBlocksPerView blocks per view: md5_read is mapping, copying and unmapping) and
+// CRC-32 as its check does (1 MiB per fread from an unbuffered stream), with the method the check picks.
 #include <windows.h>
 
 #include <cstdio>

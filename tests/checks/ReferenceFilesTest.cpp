@@ -49,7 +49,8 @@ std::vector<Crc32Method> RunnableMethods() {
 
 const char* NameOf(Crc32Method method) { return method == Crc32Method::Table ? "table" : "folding"; }
 
-uint32_t Crc32Of(const Crc32& crc, Crc32Method method, const std::string& bytes, size_t offset, size_t length) {
+uint32_t Crc32Of(const Crc32& crc, Crc32Method method, const std::string& bytes, size_t offset,
+                 size_t length) {
     return ~crc.Update(0xFFFFFFFFu, reinterpret_cast<const uint8_t*>(bytes.data()) + offset, length, method);
 }
 

@@ -39,7 +39,8 @@ const RouteCase kRoutes[] = {
     {"StreamToTheMultithreadedApartment", Route::Stream, COINIT_MULTITHREADED, true},
     {"GlobalInterfaceTableToASingleThreadedApartment", Route::GlobalInterfaceTable, COINIT_APARTMENTTHREADED,
      false},
-    {"GlobalInterfaceTableToTheMultithreadedApartment", Route::GlobalInterfaceTable, COINIT_MULTITHREADED, true},
+    {"GlobalInterfaceTableToTheMultithreadedApartment", Route::GlobalInterfaceTable, COINIT_MULTITHREADED,
+     true},
 };
 
 struct ThreadWork {
@@ -99,7 +100,8 @@ TEST_P(KorvaneMarshallingTest, ASecondApartmentCallsTheObjectThroughTheDllsProxy
     RunInSecondApartment([&] {
         CComPtr<IKorvane> proxy;
         if (route == Route::Stream) {
-            ASSERT_EQ(CoGetInterfaceAndReleaseStream(stream.Detach(), IID_IKorvane, proxy.ReceiveVoid()), S_OK);
+            ASSERT_EQ(CoGetInterfaceAndReleaseStream(stream.Detach(), IID_IKorvane, proxy.ReceiveVoid()),
+                      S_OK);
         } else {
             ASSERT_EQ(git->GetInterfaceFromGlobal(cookie, IID_IKorvane, proxy.ReceiveVoid()), S_OK);
         }

@@ -289,7 +289,8 @@ TEST_F(Flow, ResumedProgressMovesBlockByBlockAcrossViews) {
     ASSERT_TRUE(outcome.reported);
     EXPECT_EQ(Report::Complete, outcome.final.kind);
     EXPECT_EQ(WithCrLf(Join({kLoginWithoutUtf8, faultcases::kAppend})), peer.Wire());
-    EXPECT_TRUE(peer.Data() == local.Bytes().substr(resume)) << "the server got " << peer.Data().size() << " bytes";
+    EXPECT_TRUE(peer.Data() == local.Bytes().substr(resume))
+        << "the server got " << peer.Data().size() << " bytes";
 
     std::vector<int64_t> expected;
     for (int64_t posted = resume + block; posted < static_cast<int64_t>(size); posted += block)
@@ -336,7 +337,8 @@ TEST_F(Flow, AStoppedJobReportsNothingAndTheNextJobStartsAfresh) {
     }
     Tamsic::Platform::SetTickFunction(previous);
     EXPECT_TRUE(stopping.Finals().empty());
-    EXPECT_EQ(1u, stopping.Reports().size()) << "nothing reported after the stop, not even the view's other blocks";
+    EXPECT_EQ(1u, stopping.Reports().size())
+        << "nothing reported after the stop, not even the view's other blocks";
 
     // A stop before Post counts for nothing: Post clears it.
     ScriptedPeer peer{PeerScript()};

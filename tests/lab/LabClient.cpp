@@ -366,8 +366,9 @@ FileInfo FtpLab::ToFileInfo(const std::map<std::string, std::string>& reply) {
 Server FtpLab::StartReal(const std::string& kind, const std::string& user, const std::string& password,
                          long long maxRate) {
     if (maxRate > 0)
-        return ToServer(Request("start", {{"kind", kind}, {"user", user}, {"pass", password},
-                                          {"rate", std::to_string(maxRate)}}));
+        return ToServer(
+            Request("start",
+                    {{"kind", kind}, {"user", user}, {"pass", password}, {"rate", std::to_string(maxRate)}}));
     return ToServer(Request("start", {{"kind", kind}, {"user", user}, {"pass", password}}));
 }
 

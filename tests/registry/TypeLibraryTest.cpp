@@ -110,7 +110,8 @@ TEST_F(TypeLibraryTest, TypesInOrder) {
         // The drop-area control.
         {TKIND_DISPATCH, "_IFtpDroperEvents", TYPEFLAG_FDISPATCHABLE, "_IFtpDroperEvents 接口",
          &DIID__IFtpDroperEvents},
-        {TKIND_COCLASS, "FtpDroper", TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL, "FtpDroper Class", &CLSID_FtpDroper},
+        {TKIND_COCLASS, "FtpDroper", TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL, "FtpDroper Class",
+         &CLSID_FtpDroper},
         {TKIND_DISPATCH, "IFtpDroper", dualFlags, "IFtpDroper 接口", &IID_IFtpDroper},
     };
     // The upload object's types come first; the other classes' follow them.
