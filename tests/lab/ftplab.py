@@ -243,6 +243,9 @@ def processes_of(entry):
     pid, pgid, folder = entry['pid'], entry['pgid'], entry['dir'].encode()
     start = entry.get('start')
     leader = alive(pid) and (start is None or proc_start(pid) == start)
+    # While a group has members its id is not handed out again, so with its leader gone the group is still
+    # ours; a live process of that pid with another start time is a stranger, and so is its group.
+    group = leader or not alive(pid)
     found = set()
     if leader and SERVER_PATTERN.search(proc_cmdline(pid)):
         found.add(pid)
@@ -254,7 +257,7 @@ def processes_of(entry):
         # pure-ftpd keeps its sessions in its process group; vsftpd's sessions
         # call setsid() but keep the per-instance config path in their argv.
         cmdline = proc_cmdline(p)
-        if ((leader and st[2] == pgid and pgid > 1) or folder + b'/' in cmdline) and SERVER_PATTERN.search(cmdline):
+        if ((group and st[2] == pgid and pgid > 1) or folder + b'/' in cmdline) and SERVER_PATTERN.search(cmdline):
             found.add(p)
     return found
 
