@@ -58,6 +58,22 @@ protected:
         ASSERT_EQ(GetACP(), 936u) << "the test must run with LANG=zh_CN.UTF-8";
         ASSERT_EQ(LoadRegTypeLib(LIBID_DovrinLib, 1, 0, 0, &library), S_OK) << "the library is registered";
     }
+    // The interface part of a dual interface, checked: an interface type with the dual flags and this many
+    // functions after IDispatch's.
+    void VtablePartOf(ITypeInfo* dispatchPart, WORD functions, CComPtr<ITypeInfo>& vtablePart) {
+        HREFTYPE ref = 0;
+        ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK)
+            << "a dual interface";
+        ASSERT_EQ(dispatchPart->GetRefTypeInfo(ref, &vtablePart), S_OK);
+        TYPEATTR* attributes = nullptr;
+        ASSERT_EQ(vtablePart->GetTypeAttr(&attributes), S_OK);
+        EXPECT_EQ(attributes->typekind, TKIND_INTERFACE);
+        EXPECT_EQ(attributes->wTypeFlags, TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION |
+                                              TYPEFLAG_FDISPATCHABLE);
+        const WORD count = attributes->cFuncs;
+        vtablePart->ReleaseTypeAttr(attributes);
+        ASSERT_EQ(count, functions);
+    }
     CComPtr<ITypeInfo> TypeAt(UINT index) {
         CComPtr<ITypeInfo> info;
         EXPECT_EQ(library->GetTypeInfo(index, &info), S_OK) << index;
@@ -166,16 +182,8 @@ TEST_F(TypeLibraryTest, CoclassNamesItsDefaultAndSourceInterfaces) {
 TEST_F(TypeLibraryTest, IFtpDroperMembers) {
     CComPtr<ITypeInfo> dispatchPart = TypeAt(7);
     ASSERT_TRUE(dispatchPart);
-    HREFTYPE ref = 0;
-    ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK) << "a dual interface";
     CComPtr<ITypeInfo> vtablePart;
-    ASSERT_EQ(dispatchPart->GetRefTypeInfo(ref, &vtablePart), S_OK);
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(vtablePart->GetTypeAttr(&attributes), S_OK);
-    EXPECT_EQ(attributes->wTypeFlags,
-              TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
-    ASSERT_EQ(attributes->cFuncs, 2);
-    vtablePart->ReleaseTypeAttr(attributes);
+    ASSERT_NO_FATAL_FAILURE(VtablePartOf(dispatchPart, 2, vtablePart));
     const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
 
     FUNCDESC* f = nullptr;
@@ -205,6 +213,7 @@ TEST_F(TypeLibraryTest, IFtpDroperMembers) {
 
     CComPtr<ITypeInfo> events = TypeAt(5);
     ASSERT_TRUE(events);
+    TYPEATTR* attributes = nullptr;
     ASSERT_EQ(events->GetTypeAttr(&attributes), S_OK);
     EXPECT_EQ(attributes->cFuncs, 0);
     EXPECT_EQ(attributes->cVars, 0);
@@ -253,18 +262,9 @@ TEST_F(TypeLibraryTest, IKorvaneMembersInVtableOrderWithTheirDispids) {
     };
     CComPtr<ITypeInfo> dispatchPart = TypeAt(2);
     ASSERT_TRUE(dispatchPart);
-    HREFTYPE ref = 0;
-    ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK) << "a dual interface";
     CComPtr<ITypeInfo> vtablePart;
-    ASSERT_EQ(dispatchPart->GetRefTypeInfo(ref, &vtablePart), S_OK);
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(vtablePart->GetTypeAttr(&attributes), S_OK);
-    EXPECT_EQ(attributes->typekind, TKIND_INTERFACE);
-    EXPECT_EQ(attributes->wTypeFlags,
-              TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
-    ASSERT_EQ(attributes->cFuncs, 30);
+    ASSERT_NO_FATAL_FAILURE(VtablePartOf(dispatchPart, 30, vtablePart));
     const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
-    vtablePart->ReleaseTypeAttr(attributes);
 
     for (UINT i = 0; i < 30; ++i) {
         const Member& m = members[i];
@@ -455,16 +455,8 @@ TEST_F(TypeLibraryTest, IFtpPartitionMembersInVtableOrderWithTheirDispids) {
     ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IFtpPartition, &found), S_OK);
     CComPtr<ITypeInfo> dispatchPart;
     dispatchPart.Attach(found);
-    HREFTYPE ref = 0;
-    ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK) << "a dual interface";
     CComPtr<ITypeInfo> vtablePart;
-    ASSERT_EQ(dispatchPart->GetRefTypeInfo(ref, &vtablePart), S_OK);
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(vtablePart->GetTypeAttr(&attributes), S_OK);
-    EXPECT_EQ(attributes->wTypeFlags,
-              TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
-    ASSERT_EQ(attributes->cFuncs, 7);
-    vtablePart->ReleaseTypeAttr(attributes);
+    ASSERT_NO_FATAL_FAILURE(VtablePartOf(dispatchPart, 7, vtablePart));
     const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
     for (UINT i = 0; i < 7; ++i) {
         const Member& m = members[i];
