@@ -28,7 +28,8 @@ public:
 
     // Opens a stream socket and connects it within the connect time-out. The socket is then blocking, with
     // the I/O time-out on its sends and receives, so a dead peer cannot hold the worker for ever. While stop
-    // is given, a stop request ends the wait within a tenth of a second (the connect then fails).
+    // is given, a stop request ends the wait within a tenth of a second: the connect then fails, unless the
+    // connection stood by the time the stop was seen.
     bool Connect(const std::atomic<bool>* stop = nullptr);
     // Closes the socket and forgets it: a second Close, or a stale handle, closes nothing else.
     void Close();

@@ -476,8 +476,12 @@ TEST(Md5Checker, StartsAndStopsInALoopNeverMixTwoRuns) {
     FakeTick tick(0, 1000);
     Md5Fixture f;
     std::atomic<int> strange{0};
-    f.sink.onComplete = [&] {
-        const std::string result = Narrow(f.checker->GetResult());
+    // The hook runs on the workers, and a worker may still be inside its report while the checker is being
+    // destroyed at the end: it reads through a pointer of its own, as the pointer in the fixture is null by
+    // then. The destructor waits for every worker before any member goes.
+    Md5Checker* const checker = f.checker.get();
+    f.sink.onComplete = [&strange, &digests, checker] {
+        const std::string result = Narrow(checker->GetResult());
         if (!result.empty() && result != digests[0] && result != digests[1]) ++strange;
     };
     std::mt19937 random(20240601);

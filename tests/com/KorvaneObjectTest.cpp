@@ -22,6 +22,11 @@ const wchar_t kEncryptedEmptyName[] = L"AuFZEp2+D+DWgA80MLrtWA==";
 const wchar_t kZeroGibMd5[] = L"cd573cfaace07e7949bc0c46028904ff";
 const int64_t kGib = 1073741824;
 const int64_t kMaxFileSize = 20 * kGib;
+// A check that must report progress must last over a second. MD5 runs at about a gigabyte a second at the
+// very best, so a file of 2 GiB lasts long enough on any machine (1 GiB only just did here). Its MD5:
+// head -c 2147483648 /dev/zero | md5sum
+const int64_t kProgressFileSize = 2 * kGib;
+const wchar_t kProgressFileMd5[] = L"a981130cf2b7e09f4686dc273cf7187e";
 
 // Tests the object's getters write into out-values a caller did not initialise.
 VARIANT GarbageVariant() {
@@ -436,7 +441,7 @@ TEST_F(KorvaneCheckTest, AFileGoneBeforeTheCheckFailsWithTheCheckersCode) {
 
 // A check long enough to report progress: once a second at most, state 5 with Md5Percent rising, then 6.
 TEST_F(KorvaneCheckTest, LongMd5CheckReportsProgressThenCompletion) {
-    const std::wstring file = MakeSparseFile(L"zeros.bin", kGib);
+    const std::wstring file = MakeSparseFile(L"zeros.bin", kProgressFileSize);
     Prepare(file, L"md5");
     std::vector<LONG> percents;
     states->onCall = [&](const Call& call) {
@@ -459,7 +464,7 @@ TEST_F(KorvaneCheckTest, LongMd5CheckReportsProgressThenCompletion) {
     for (size_t i = 1; i + 1 < states->calls.size(); ++i)
         EXPECT_GE(states->calls[i].tick - states->calls[i - 1].tick, 900u) << "progress came sooner than 1 s";
     ExpectOnThread(states->calls, pageThread_, "OnStateChanged");
-    EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), kZeroGibMd5);
+    EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), kProgressFileMd5);
     EXPECT_TRUE(events->events.empty());
 
     // The next checks start from the last percent: a short MD5 check and a CRC check leave it.
@@ -549,7 +554,9 @@ TEST_F(KorvaneCheckTest, AnObjectReleasedDuringACheckLivesUntilItsEnd) {
         << "the object outlived its check";
     EXPECT_EQ(page->References(), 1);
     EXPECT_TRUE(WaitUntilServerCanUnload()) << "the DLL cannot unload after the check";
-    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threadsBefore; }, 5000))
+    // Threads the platform started for the run (its thread pool's) idle out after about five seconds: the
+    // count is given well beyond that to come back. A thread of ours that never ends still fails it.
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threadsBefore; }, kThreadsIdleDeadline))
         << ThreadCount() << " threads, " << threadsBefore << " before";
 }
 
@@ -573,11 +580,11 @@ class KorvaneFetchFailureTest : public WithoutMarshalling<KorvaneCheckTest> {};
 TEST_F(KorvaneFetchFailureTest, EveryCheckReportShowsTheBoxAndCallsNothing) {
     MessageBoxRecorder boxes;
     ASSERT_TRUE(boxes.Applied());
-    Prepare(MakeSparseFile(L"zeros.bin", kGib), L"md5");
+    Prepare(MakeSparseFile(L"zeros.bin", kProgressFileSize), L"md5");
     ASSERT_EQ(korvane->FileCheck(), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return !boxes.WithCaption(L"md5Complete").empty(); }, 120000));
     const auto progressBoxes = boxes.WithCaption(L"md5Process");
-    EXPECT_FALSE(progressBoxes.empty()) << "no progress box in a check of 1 GiB";
+    EXPECT_FALSE(progressBoxes.empty()) << "no progress box in a check of 2 GiB";
     for (const auto& box : boxes.Boxes()) {
         EXPECT_EQ(box.text, kFetchFailed);
         EXPECT_EQ(box.type, static_cast<UINT>(MB_OK));
@@ -586,7 +593,7 @@ TEST_F(KorvaneFetchFailureTest, EveryCheckReportShowsTheBoxAndCallsNothing) {
     EXPECT_TRUE(states->calls.empty()) << "the function was called without the fetched pointer";
     // The fields were written all the same.
     EXPECT_EQ(ReadState(korvane, *states), 6);
-    EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), kZeroGibMd5);
+    EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), kProgressFileMd5);
     EXPECT_GT(GetMd5Percent(korvane), 0);
 
     // A failed CRC check: its box bears the MD5 error handler's name.

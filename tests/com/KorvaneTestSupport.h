@@ -213,5 +213,8 @@ LONG ReadState(IKorvane* korvane, FunctionRecorder& onStateChanged);
 
 // Threads of this process, for leak checks.
 int ThreadCount();
+// How long a leak check waits for the count to come back: the platform's pool threads idle out after about
+// five seconds, later on a loaded machine.
+const DWORD kThreadsIdleDeadline = 60000;
 
 }  // namespace korvanetest

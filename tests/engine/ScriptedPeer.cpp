@@ -47,6 +47,11 @@ std::string ScriptedPeer::Data() {
     return data_;
 }
 
+bool ScriptedPeer::Accepted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return accepted_;
+}
+
 bool ScriptedPeer::DataConnected() {
     std::lock_guard<std::mutex> lock(mutex_);
     return dataConnected_;
@@ -164,6 +169,10 @@ void ScriptedPeer::ReceiveSomeThenReset(SOCKET data) {
 void ScriptedPeer::Run() {
     SOCKET s = control_.Accept(kPeerPatience);
     if (s == INVALID_SOCKET) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        accepted_ = true;
+    }
     SOCKET data = INVALID_SOCKET;
     bool dataUsed = false;
     // False once the peer's half of the line went down: lines are still recorded, none is answered.

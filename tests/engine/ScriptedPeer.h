@@ -88,6 +88,8 @@ public:
     void Join();
     std::vector<std::string> Wire();
     std::string Data();
+    // The client's control connection has been accepted.
+    bool Accepted();
     bool DataConnected();
     // The client closed the data connection it opened (checked once the session is over).
     bool DataClosed();
@@ -107,6 +109,7 @@ private:
     std::mutex mutex_;
     std::vector<std::string> wire_;
     std::string data_;
+    bool accepted_ = false;
     bool dataConnected_ = false;
     bool dataClosed_ = false;
     bool dataReset_ = false;

@@ -437,10 +437,11 @@ TEST_F(Flow, AStopWhileTheJobWaitsForAReplySendsOnlyQuitAndEndsSilently) {
         poster.SetFileSize(1000);
         poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
         ASSERT_TRUE(poster.Post(local.Path().c_str(), c.folder, L"up.bin"));
-        // Once the command is out (or, for the greeting, a moment after the connect), the page stops.
+        // Once the command is out (or, for the greeting, once the server has accepted the connection), the
+        // page stops.
         const size_t sent = c.wire.size() - 1;
         if (sent == 0)
-            Sleep(300);
+            ASSERT_TRUE(WaitUntil([&] { return peer.Accepted(); }, 20000));
         else
             ASSERT_TRUE(WaitUntil([&] { return peer.Wire().size() >= sent; }, 20000));
         poster.Stop();

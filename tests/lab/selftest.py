@@ -27,6 +27,9 @@ FTPLAB = os.path.join(HERE, 'ftplab.py')
 TIMEOUT = object()   # nothing arrived within the wait
 CLOSED = b''         # the server closed its side
 QUIET = 0.5          # how long "nothing arrives" is waited for
+# The pause between the two writes of a split reply. Each piece must come in a receive of its own, so the
+# gap has to outlast any lateness of the reading side on a loaded machine (a few tenths of a second there).
+SPLIT_GAP = '2000'
 USER = 'labself'     # a vsftpd system user of its own: no password race with other tests
 PASSWORD = 'pa ss%word'
 
@@ -331,7 +334,7 @@ class ScriptedTests(LabCase):
     # also asks that at least s seconds pass before x arrives; ('all', x) joins
     # receives until x is complete.
     CASES = [
-        ('split reply', dict(PASS__split='3', PASS__gap='300'),
+        ('split reply', dict(PASS__split='3', PASS__gap=SPLIT_GAP),
          [(None, b'220 Korvane lab FTP server ready.\r\n'), (b'USER u\r\n', b'331 Please specify the password.\r\n'),
           (b'PASS p\r\n', b'230'), (None, ('>=', 0.2, b' Login successful.\r\n'))]),
         ('multi-line reply in one write', dict(FEAT__reply='211-Features:\r\n SIZE\r\n211 End\r\n'),
@@ -351,7 +354,7 @@ class ScriptedTests(LabCase):
         ('occurrence', dict(MKD_2__reply='550 Exists.\r\n'),
          [(None, None), (b'USER u\r\n', None), (b'PASS p\r\n', None), (b'MKD a\r\n', b'257 "/a" created.\r\n'),
           (b'MKD b\r\n', b'550 Exists.\r\n'), (b'MKD c\r\n', b'257 "/c" created.\r\n')]),
-        ('split greeting', dict(GREETING__reply='220 Hi\r\n', GREETING__split='4', GREETING__gap='300'),
+        ('split greeting', dict(GREETING__reply='220 Hi\r\n', GREETING__split='4', GREETING__gap=SPLIT_GAP),
          [(None, b'220 '), (None, ('>=', 0.2, b'Hi\r\n'))]),
         ('multi-line greeting', dict(GREETING__reply='220-Welcome\r\n220 Ready\r\n'),
          [(None, b'220-Welcome\r\n220 Ready\r\n')]),
@@ -423,7 +426,7 @@ class ScriptedTests(LabCase):
         ('multi-line final', dict(STOR__final='226-One\r\n226 Two\r\n'), b'226-One\r\n226 Two\r\n'),
         ('no final reply', dict(STOR__final__action='none'), TIMEOUT),
         ('close after data', dict(STOR__final__action='close'), CLOSED),
-        ('split final', dict(STOR__final__split='4', STOR__final__gap='300'), b'226 '),
+        ('split final', dict(STOR__final__split='4', STOR__final__gap=SPLIT_GAP), b'226 '),
         ('delayed final', dict(STOR__final__delay='400'), ('>=', 0.35, b'226 Transfer complete.\r\n')),
     ]
 

@@ -194,11 +194,13 @@ def control_interfaces(build):
     return [(c["diid"], "_IFtpDroperEvents", DISPATCH_MARSHALLER)]
 
 OPTIONS = None  # set by main()
+SERVER_PERSISTENCE = 60  # seconds the test's wineserver outlives its last process
 
 
 def wine_env():
     env = dict(os.environ)
-    env.update(WINEPREFIX=OPTIONS.prefix, WINEDEBUG="-all")
+    # Without Wine's crash debugger a crashed command ends with the exception's code instead of 0.
+    env.update(WINEPREFIX=OPTIONS.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="winedbg.exe=d")
     env.pop("DISPLAY", None)
     return env
 
@@ -218,9 +220,12 @@ def regsvr32(build, *switches, check=True):
 
 
 def read_tree(build, key):
-    """The key and everything below it as {key path: {value name: data}}, in the build's view; {} if absent."""
+    """The key and everything below it as {key path: {value name: data}}, in the build's view; {} if absent.
+    A reg that ended any other way than with the key or with "not found" (a crash, a process that could not
+    start) is an error of the reading, not an absent key."""
     result = run([WINE[build.arch], "reg", "query", key, "/s"] + build.regview, check=False)
-    if result.returncode != 0:
+    # reg says "reg: Unable to find the specified registry key" on its standard output and exits with 1.
+    if result.returncode == 1 and result.stdout.lstrip().startswith(b"reg:"):
         return {}
     tree, current = {}, None
     for line in result.stdout.decode("utf-8", errors="replace").splitlines():
@@ -231,6 +236,9 @@ def read_tree(build, key):
             parts = re.split(r" {4}", line.strip(), maxsplit=2)
             name = "" if parts[0] == "(Default)" else parts[0]
             tree[current][name] = parts[2] if len(parts) > 2 else ""
+    if result.returncode != 0:
+        raise RuntimeError("reg query %s did not read the key (exit %d): %s %s" % (
+            key, result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")))
     return tree
 
 
@@ -246,8 +254,9 @@ def ensure_prefix():
         return
     env = wine_env()
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-    subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True)
+    # The 64-bit loader: it makes the whole prefix, and it runs on kernels without 32-bit programs too.
+    subprocess.run([WINE["x86_64"], "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     subprocess.run(["wineserver", "-w"], env=env, check=True)
     open(os.path.join(OPTIONS.prefix, ".done"), "w").close()
 
@@ -258,8 +267,15 @@ class RegistrationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         ensure_prefix()
+        # One wineserver for the whole class. By default it ends three seconds after its last process, and
+        # the next command starts another: a command that came as the old one was shutting down could fail
+        # to run, and a reg query that did not run read as a missing key. Wine's services then came up again
+        # with that command's pipes, which kept the test waiting until they ended too. The server stays while
+        # the tests run and ends by itself a little after them if tearDownClass is never reached.
+        subprocess.run(["wineserver", "-p%d" % SERVER_PERSISTENCE], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # Wine's services inherit the stdio of the first Wine process: give them none of ours.
-        subprocess.run([WINE["i686"], "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
+        subprocess.run([WINE["x86_64"], "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         cls.builds = {arch: Build(arch, path, **BUILDS[arch]) for arch, path in OPTIONS.dlls.items()}
 

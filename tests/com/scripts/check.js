@@ -1,7 +1,8 @@
 // A page's MD5 and CRC-32 checks through the object: OnStateChanged with 5 while a long MD5 check runs
 // (Md5Percent rising), 6 at the end, 3 and the checker's code on failure; no connection-point event at all;
 // Stop ends an MD5 check silently. Prints "ok" when every check held.
-// Arguments: ProgID, a small file, its MD5, its CRC-32, a 1 GiB file, its MD5, a folder for a file that goes.
+// Arguments: ProgID, a small file, its MD5, its CRC-32, a 2 GiB file (it lasts over a second on any machine,
+// so it reports progress), its MD5, a folder for a file that goes.
 var failures = 0;
 function check(ok, what) { if (!ok) { failures++; Host.Echo("FAIL " + what); } }
 function eq(got, want, what) { check(got === want, what + ": got " + got + ", want " + want); }

@@ -2,7 +2,8 @@
 // OnStateChanged(5) of a long MD5 check, then a CRC check asked inside OnStateChanged(6) of that new check.
 // Nothing hangs, every start asked is carried out and heard, and every call comes on the page's thread.
 // Prints "ok" when every check held.
-// Arguments: ProgID, a small file, its MD5, its CRC-32, a 1 GiB file.
+// Arguments: ProgID, a small file, its MD5, its CRC-32, a 2 GiB file (it lasts over a second on any machine,
+// so it reports progress).
 var failures = 0;
 function check(ok, what) { if (!ok) { failures++; Host.Echo("FAIL " + what); } }
 function eq(got, want, what) { check(got === want, what + ": got " + got + ", want " + want); }
