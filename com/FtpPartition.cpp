@@ -28,6 +28,15 @@ using ItemList = std::unique_ptr<ITEMIDLIST, ItemListFreer>;
 
 bool IsDotEntry(const wchar_t* name) { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
 
+// A folder that names another place (a junction, a symbolic link, a mount point: a name surrogate) is not
+// followed: one that leads back up the tree would list the same files again and again. Other reparse points
+// are the folder itself with its files, such as a cloud client's placeholders, and are scanned. The tag
+// comes with the entry; one the system left out (0) is taken for a link.
+bool IsFolderLink(const WIN32_FIND_DATAW& entry) {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+    return entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0);
+}
+
 // A text handed in by the page, up to its first NUL; a null BSTR is the empty text.
 std::wstring TextOf(BSTR text) { return text ? std::wstring(text) : std::wstring(); }
 
@@ -231,10 +240,7 @@ HRESULT CFtpPartition::ScanFolder(const std::wstring& folder) {
         path += L'\\';
         path += entry.cFileName;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A folder link (junction, symbolic link) is not followed: one that leads back up the tree would
-            // list the same files again and again.
-            const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            if (!IsDotEntry(entry.cFileName) && !link && enter(std::move(path))) continue;
+            if (!IsDotEntry(entry.cFileName) && !IsFolderLink(entry) && enter(std::move(path))) continue;
         } else {
             KORVANE_RETURN_IF_FAILED(Append(path));
         }

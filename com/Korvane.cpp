@@ -52,6 +52,26 @@ void Guarded(Body&& body, std::nullptr_t) noexcept {
     }
 }
 
+// An engine object's start, after the object took its work hold: false when no worker was started, also
+// when the start threw part-way (a text or the list of kept threads that found no memory).
+template <class Start>
+bool StartedWorker(Start&& start) noexcept {
+    try {
+        return start();
+    } catch (...) {
+        return false;
+    }
+}
+
+enum class CheckKind { None, Md5, Crc };
+
+// CrypType, compared ignoring case: "md5" or "crc" names a check, any other text none.
+CheckKind CheckKindOf(const CString& crypType) {
+    if (_wcsicmp(crypType.GetString(), L"md5") == 0) return CheckKind::Md5;
+    if (_wcsicmp(crypType.GetString(), L"crc") == 0) return CheckKind::Crc;
+    return CheckKind::None;
+}
+
 }  // namespace
 
 // What a worker's report asks the page's thread to raise.
@@ -417,7 +437,21 @@ STDMETHODIMP CKorvane::FireStateChanged() {
 
 // ---- starting and stopping work
 
-bool CKorvane::Validate() {
+CKorvane::StartSettings CKorvane::CurrentSettings() const {
+    StartSettings settings;
+    settings.localFile = localFile_;
+    settings.remoteFolder = remoteFolder_;
+    settings.remoteFile = remoteFile_;
+    settings.ip = ip_;
+    settings.userName = userName_;
+    settings.userPass = userPass_;
+    settings.fileId = fileId_;
+    settings.port = port_;
+    settings.fileSize = fileSize_;
+    return settings;
+}
+
+bool CKorvane::Validate(const StartSettings& settings) {
     state_ = StateReset;
     bool failed = false;
     // Every test runs; the code of the last one that fails stays.
@@ -426,14 +460,14 @@ bool CKorvane::Validate() {
         errorCode_ = code;
         failed = true;
     };
-    if (ip_.IsEmpty()) fail(IpEmpty);
-    if (localFile_.IsEmpty()) fail(LocalFileEmpty);
-    if (remoteFile_.IsEmpty()) fail(RemoteFileEmpty);
-    if (userName_.IsEmpty()) fail(UserNameEmpty);
-    if (fileSize_ > maxFileSize_) fail(FileTooLarge);
-    if (fileSize_ == 0) fail(FileEmpty);
+    if (settings.ip.IsEmpty()) fail(IpEmpty);
+    if (settings.localFile.IsEmpty()) fail(LocalFileEmpty);
+    if (settings.remoteFile.IsEmpty()) fail(RemoteFileEmpty);
+    if (settings.userName.IsEmpty()) fail(UserNameEmpty);
+    if (settings.fileSize > maxFileSize_) fail(FileTooLarge);
+    if (settings.fileSize == 0) fail(FileEmpty);
     if (!failed) return true;
-    Fire_PostStateChanged(fileId_, StateError);
+    Fire_PostStateChanged(settings.fileId, StateError);
     FireStateChanged();
     return false;
 }
@@ -443,43 +477,54 @@ STDMETHODIMP CKorvane::Post() {
         CheckUploadSettled();
         // A running upload keeps the poster: the call changes nothing.
         if (uploadActive_ && !uploadStopRequested_) return S_OK;
+        StartSettings settings = CurrentSettings();
         // A stopped upload that is still ending, an upload report under way (the page may be inside it), a
-        // poster whose worker is still delivering its last report, or a start that is telling the page its
-        // validation: the start waits, so that nothing here waits for a worker that waits for the page.
-        if (uploadActive_ || reportsUnderWay_[UploadWork] > 0 || poster_->IsRunning() || starting_) {
-            DeferStart(pendingPost_);
+        // poster whose worker is still delivering its last report, a start that is telling the page its
+        // validation, or an earlier start that waits: the start waits, so that nothing here waits for a
+        // worker that waits for the page.
+        if (pendingUpload_ || !UploadMayStart()) {
+            DeferStart(pendingUpload_, std::move(settings));
             return S_OK;
         }
-        StartUpload();
+        StartUpload(settings);
         return S_OK;
     });
 }
 
-void CKorvane::StartUpload() {
+bool CKorvane::UploadMayStart() {
+    CheckUploadSettled();
+    return !uploadActive_ && reportsUnderWay_[UploadWork] == 0 && !poster_->IsRunning() && !starting_;
+}
+
+void CKorvane::StartUpload(const StartSettings& settings) {
     StartingScope starting(starting_);
-    if (!Validate()) return;
+    if (!Validate(settings)) return;
     state_ = StateUploading;
-    poster_->SetEvent(static_cast<KorvaneEvent*>(this));
-    poster_->SetFileSize(fileSize_);
-    poster_->SetTaskId(static_cast<int>(fileId_));
-    poster_->SetServer(ip_, port_, userName_, userPass_);
     uploadStopRequested_ = false;
     uploadActive_ = true;
     uploadUnsettled_ = true;
     delivery_.TakeWork(UploadWork);
-    if (!poster_->Post(localFile_, remoteFolder_, remoteFile_)) {
+    const bool started = StartedWorker([&] {
+        poster_->SetEvent(static_cast<KorvaneEvent*>(this));
+        poster_->SetFileSize(settings.fileSize);
+        poster_->SetTaskId(static_cast<int>(settings.fileId));
+        poster_->SetServer(settings.ip, settings.port, settings.userName, settings.userPass);
+        return poster_->Post(settings.localFile, settings.remoteFolder, settings.remoteFile);
+    });
+    if (!started) {
         uploadActive_ = false;
         uploadUnsettled_ = false;
-        UploadNotStarted();
+        Guarded([&] { UploadNotStarted(settings.fileId); }, nullptr);
+        // Last: it may end the object.
         delivery_.EndWork(UploadWork);
     }
 }
 
-void CKorvane::UploadNotStarted() {
+void CKorvane::UploadNotStarted(ULONG fileId) {
     // The job ends the way a job that could not send its commands ends.
     state_ = StateError;
     errorCode_ = FtpFilePoster::SendFailed;
-    Fire_PostError(fileId_, FtpFilePoster::SendFailed);
+    Fire_PostError(fileId, FtpFilePoster::SendFailed);
     FireStateChanged();
 }
 
@@ -497,8 +542,9 @@ STDMETHODIMP CKorvane::Stop() {
         }
         // A start that waits for a stopped run is stopped before it begins. Last: it may end the object's
         // last work, and the page holds the object while it calls.
-        pendingPost_ = false;
-        pendingFileCheck_ = false;
+        pendingUpload_.reset();
+        pendingMd5_.reset();
+        pendingCrc_.reset();
         ReleasePendingWork();
         return S_OK;
     });
@@ -506,47 +552,59 @@ STDMETHODIMP CKorvane::Stop() {
 
 STDMETHODIMP CKorvane::FileCheck() {
     return Guarded([&] {
-        // One check at a time: a check that still runs keeps the object's state; the call changes nothing.
-        if (md5Active_ || crcActive_) return S_OK;
-        if (!CheckMayStart() || starting_) {
-            DeferStart(pendingFileCheck_);
-            return S_OK;
+        const CheckKind kind = CheckKindOf(crypType_);
+        if (kind == CheckKind::Md5) {
+            // A running MD5 check keeps the checker: the call changes nothing. A CRC-32 check may run beside
+            // it, on its own engine object.
+            if (md5Active_) return S_OK;
+            StartSettings settings = CurrentSettings();
+            if (pendingMd5_ || !Md5MayStart()) {
+                DeferStart(pendingMd5_, std::move(settings));
+                return S_OK;
+            }
+            StartMd5Check(settings);
+        } else if (kind == CheckKind::Crc) {
+            if (crcActive_) return S_OK;
+            StartSettings settings = CurrentSettings();
+            if (pendingCrc_ || !CrcMayStart()) {
+                DeferStart(pendingCrc_, std::move(settings));
+                return S_OK;
+            }
+            StartCrcCheck(settings);
         }
-        StartFileCheck();
         return S_OK;
     });
 }
 
-bool CKorvane::CheckMayStart() {
+bool CKorvane::Md5MayStart() {
     // A stopped MD5 check that is no longer in a report ends its work here; its worker ends at its next
     // block, which the checker's start waits for.
     CheckStoppedMd5();
-    if (md5Gate_.StopPending()) return false;
-    // Inside a check's report the checker's worker waits for the page: a start must not wait for it.
-    return pageCallbacks_ == 0 || (reportsUnderWay_[Md5Work] == 0 && reportsUnderWay_[CrcWork] == 0);
+    if (md5Active_ || md5Gate_.StopPending() || starting_) return false;
+    // Inside a report of the check the checker's worker waits for the page: a start must not wait for it.
+    return pageCallbacks_ == 0 || reportsUnderWay_[Md5Work] == 0;
 }
 
-void CKorvane::StartFileCheck() {
+bool CKorvane::CrcMayStart() const {
+    return !crcActive_ && !starting_ && (pageCallbacks_ == 0 || reportsUnderWay_[CrcWork] == 0);
+}
+
+void CKorvane::StartMd5Check(const StartSettings& settings) {
     StartingScope starting(starting_);
-    if (_wcsicmp(crypType_.GetString(), L"md5") == 0) {
-        StartMd5Check();
-    } else if (_wcsicmp(crypType_.GetString(), L"crc") == 0) {
-        StartCrcCheck();
-    }
-}
-
-void CKorvane::StartMd5Check() {
-    if (md5Active_ || crcActive_) return;
-    if (!Validate()) return;
+    if (md5Active_) return;
+    if (!Validate(settings)) return;
     state_ = StateChecking;
-    md5Checker_.SetFilePath(localFile_);
     md5Active_ = true;
     md5Gate_.Open();
     delivery_.TakeWork(Md5Work);
-    if (!md5Checker_.Start()) {
+    const bool started = StartedWorker([&] {
+        md5Checker_.SetFilePath(settings.localFile);
+        return md5Checker_.Start();
+    });
+    if (!started) {
         md5Active_ = false;
         md5Gate_.Close();
-        CheckNotStarted(Md5Checker::FileEmpty);
+        Guarded([&] { CheckNotStarted(Md5Checker::FileEmpty); }, nullptr);
         delivery_.EndWork(Md5Work);
         return;
     }
@@ -554,15 +612,17 @@ void CKorvane::StartMd5Check() {
     if (md5Gate_.ForgetStopped()) delivery_.EndWork(Md5Work);
 }
 
-void CKorvane::StartCrcCheck() {
-    if (md5Active_ || crcActive_) return;
-    if (!Validate()) return;
+void CKorvane::StartCrcCheck(const StartSettings& settings) {
+    StartingScope starting(starting_);
+    if (crcActive_) return;
+    if (!Validate(settings)) return;
     state_ = StateChecking;
     crcActive_ = true;
     delivery_.TakeWork(CrcWork);
-    if (!crcChecker_.Start(localFile_)) {
+    const bool started = StartedWorker([&] { return crcChecker_.Start(settings.localFile); });
+    if (!started) {
         crcActive_ = false;
-        CheckNotStarted(Crc32::FileNotOpened);
+        Guarded([&] { CheckNotStarted(Crc32::FileNotOpened); }, nullptr);
         delivery_.EndWork(CrcWork);
     }
 }
@@ -587,36 +647,37 @@ void CKorvane::OnPoll() {
     RunPendingStarts();
 }
 
-void CKorvane::DeferStart(bool& pending) {
+void CKorvane::DeferStart(std::optional<StartSettings>& pending, StartSettings settings) {
+    // A later call replaces the settings of the start that waits: one start of a kind waits at most.
+    pending = std::move(settings);
     // While a start waits the object keeps itself, and the timer that carries the start out runs.
     if (!pendingHeld_) {
         delivery_.TakeWork(PendingWork);
         pendingHeld_ = true;
     }
-    pending = true;
 }
 
 void CKorvane::ReleasePendingWork() {
-    if (!pendingHeld_ || pendingPost_ || pendingFileCheck_) return;
+    if (!pendingHeld_ || pendingUpload_ || pendingMd5_ || pendingCrc_) return;
     pendingHeld_ = false;
     delivery_.EndWork(PendingWork);
 }
 
 void CKorvane::RunPendingStarts() {
-    if (closing_ || (!pendingPost_ && !pendingFileCheck_)) return;
-    CheckUploadSettled();
+    if (closing_ || (!pendingUpload_ && !pendingMd5_ && !pendingCrc_)) return;
+    // Each start that may begin is taken off the waiting ones first: its validation may call the page,
+    // which may ask for the next start of its kind.
+    auto take = [](std::optional<StartSettings>& pending) {
+        StartSettings settings = std::move(*pending);
+        pending.reset();
+        return settings;
+    };
     Guarded(
         [&] {
             // The poster runs until its worker has delivered its last report.
-            if (pendingPost_ && !uploadActive_ && reportsUnderWay_[UploadWork] == 0 &&
-                !poster_->IsRunning()) {
-                pendingPost_ = false;
-                StartUpload();
-            }
-            if (pendingFileCheck_ && !md5Active_ && !crcActive_ && CheckMayStart()) {
-                pendingFileCheck_ = false;
-                StartFileCheck();
-            }
+            if (pendingUpload_ && UploadMayStart()) StartUpload(take(pendingUpload_));
+            if (pendingMd5_ && Md5MayStart()) StartMd5Check(take(pendingMd5_));
+            if (pendingCrc_ && CrcMayStart()) StartCrcCheck(take(pendingCrc_));
         },
         nullptr);
     // Last: it may end the object's last work. A start that ran may have asked for the next one.

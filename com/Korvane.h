@@ -14,9 +14,12 @@
 // any more). So a page that lets go of a busy object leaves it alive until its work is over, and an idle
 // object goes as soon as the page lets go of it.
 //
-// A start asked while a stopped run of the same kind is still ending, or while a run's last report is under
-// way (from inside a callback, say), waits in the object and is carried out on the page's thread once that
-// run's work has ended; nothing waits for a worker inside a callback. A Stop drops such a start.
+// The upload, the MD5 check and the CRC-32 check run on engine objects of their own, so one of each may run
+// at once; a second start of a kind that runs changes nothing. A start asked while a stopped run of the same
+// kind is still ending, or while a run's last report is under way (from inside a callback, say), waits in the
+// object and is carried out on the page's thread once that run's work has ended; nothing waits for a worker
+// inside a callback. Like a direct start it keeps the settings the page had made at its call; a later call of
+// the same kind while it waits replaces them, and a Stop drops it.
 #pragma once
 
 #include <windows.h>
@@ -27,6 +30,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "classlib/CString.h"
@@ -203,22 +207,39 @@ private:
     // What keeps the object and its timer: running workers of each kind, and a start that waits.
     enum WorkKind : int { UploadWork, Md5Work, CrcWork, PendingWork };
     struct RaiseRequest;
+    // What a start takes from the page's settings, copied at the page's call.
+    struct StartSettings {
+        CString localFile;
+        CString remoteFolder;
+        CString remoteFile;
+        CString ip;
+        CString userName;
+        CString userPass;
+        ULONG fileId = 0;
+        unsigned short port = 21;
+        int64_t fileSize = 0;
+    };
 
-    bool Validate();
-    void StartUpload();
-    void StartFileCheck();
-    void StartMd5Check();
-    void StartCrcCheck();
-    // A worker that could not be started ends its job at once with the job's error report.
-    void UploadNotStarted();
+    StartSettings CurrentSettings() const;
+    bool Validate(const StartSettings& settings);
+    void StartUpload(const StartSettings& settings);
+    void StartMd5Check(const StartSettings& settings);
+    void StartCrcCheck(const StartSettings& settings);
+    // A worker that could not be started (or whose start failed part-way) ends its job at once with the
+    // job's error report.
+    void UploadNotStarted(ULONG fileId);
     void CheckNotStarted(UINT code);
-    // Page's thread: a start that waits (pendingPost_ or pendingFileCheck_), and the starts that waited for a
-    // run's work to end, once it has.
-    void DeferStart(bool& pending);
+    // Page's thread: a start that waits, with its settings, and the starts that waited for a run's work to
+    // end, once it has.
+    void DeferStart(std::optional<StartSettings>& pending, StartSettings settings);
     // Drops the waiting starts' hold on the object once none waits; it may end the object.
     void ReleasePendingWork();
-    // Page's thread: no MD5 or CRC-32 run can keep a new check waiting (nor be waited for inside a report).
-    bool CheckMayStart();
+    // Page's thread: a start of that kind may begin now; a run of its kind that is still ending, or a report
+    // of its kind under way while the page is inside a callback, keeps it waiting (the engine object's start
+    // could wait for a worker that waits for the page).
+    bool UploadMayStart();
+    bool Md5MayStart();
+    bool CrcMayStart() const;
     void RunPendingStarts();
     // Counts a worker's report while it may call the page.
     class ReportScope {
@@ -303,9 +324,10 @@ private:
     // The page's thread's window, the running work and the Global Interface Table entry. It goes after the
     // engine objects: a worker of a stopped run that is still ending finds it abandoned.
     PageThreadDelivery delivery_;
-    // Page's thread: a Post or FileCheck that waits for a run's work to end.
-    bool pendingPost_ = false;
-    bool pendingFileCheck_ = false;
+    // Page's thread: a Post, an MD5 check and a CRC-32 check that wait for a run's work to end.
+    std::optional<StartSettings> pendingUpload_;
+    std::optional<StartSettings> pendingMd5_;
+    std::optional<StartSettings> pendingCrc_;
     // The waiting starts hold one PendingWork.
     bool pendingHeld_ = false;
     bool starting_ = false;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "Biz/Log.h"
 
@@ -88,6 +89,14 @@ KORVANE_FOLDING_TARGET uint32_t FoldBlocks(uint32_t crc, const uint8_t* data, si
 }
 
 std::atomic<Crc32::Allocator> blockAllocator{nullptr};
+
+// A run's stream and block buffer go whatever way the run leaves.
+struct StreamCloser {
+    void operator()(FILE* stream) const { std::fclose(stream); }
+};
+struct BlockFree {
+    void operator()(uint8_t* block) const { std::free(block); }
+};
 
 }  // namespace
 
@@ -191,45 +200,67 @@ void Crc32::SetResult(const uint32_t& crc) {
 }
 
 unsigned __stdcall Crc32::ThreadProc(void* object) {
-    static_cast<Crc32*>(object)->Run();
-    ReleaseLogThreadData();
+    Crc32* const self = static_cast<Crc32*>(object);
+    bool settled = false;
+    // A fault after the outcome was written came inside the report: the run is over, and a new one may
+    // have begun meanwhile.
+    WorkerThread::RunJob([&] { self->Run(settled); },
+                         [&] {
+                             if (!settled) self->SettleAfterFault();
+                         });
     return 0;
+}
+
+void Crc32::SettleAfterFault() {
+    Crc32Event* const sink = sink_;
+    narrowResult_.clear();
+    wideResult_.Empty();
+    if (abandoned_.load(std::memory_order_relaxed)) {
+        running_.store(false, std::memory_order_release);
+        return;
+    }
+    state_ = StateFailed;
+    if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
+    reported_.store(true, std::memory_order_relaxed);
+    running_.store(false, std::memory_order_release);
+    sink->crcError();
 }
 
 // One run. Once it clears the running flag a new Start may begin, so the report goes by what this stack
 // holds, not by the object.
-void Crc32::Run() {
+void Crc32::Run(bool& settled) {
     Crc32Event* const sink = sink_;
     const size_t blockSize = static_cast<size_t>(blockSize_);
 
     bool complete = false;
-    FILE* stream = nullptr;
-    if (_wfopen_s(&stream, path_.GetString(), L"rb") == 0 && stream) {
+    FILE* opened = nullptr;
+    if (_wfopen_s(&opened, path_.GetString(), L"rb") == 0 && opened) {
+        const std::unique_ptr<FILE, StreamCloser> stream(opened);
         const Allocator allocate = blockAllocator.load();
-        uint8_t* buffer = static_cast<uint8_t*>(allocate ? allocate(blockSize) : std::malloc(blockSize));
+        const std::unique_ptr<uint8_t, BlockFree> buffer(
+            static_cast<uint8_t*>(allocate ? allocate(blockSize) : std::malloc(blockSize)));
         // Without a buffer there is no checksum: that is a failure like a file that cannot be read, never a
         // silent end that would leave the owner waiting for a report.
-        bool readFailed = buffer == nullptr;
+        bool readFailed = !buffer;
         if (buffer) {
             // The reads are whole blocks already: without the stream's own buffer they go to the file
             // directly, one copy fewer per byte.
-            std::setvbuf(stream, nullptr, _IONBF, 0);
+            std::setvbuf(stream.get(), nullptr, _IONBF, 0);
             uint32_t crc = 0xFFFFFFFFu;
             size_t n;
             while (!abandoned_.load(std::memory_order_relaxed) &&
-                   (n = std::fread(buffer, 1, blockSize, stream)) > 0)
-                crc = Update(crc, buffer, n, method_);
+                   (n = std::fread(buffer.get(), 1, blockSize, stream.get())) > 0)
+                crc = Update(crc, buffer.get(), n, method_);
             // A read that failed part-way must not pass for the end of the file.
-            readFailed = std::ferror(stream) != 0;
-            std::free(buffer);
+            readFailed = std::ferror(stream.get()) != 0;
             if (!readFailed && !abandoned_.load(std::memory_order_relaxed)) SetResult(~crc);
         }
-        std::fclose(stream);
-        if (abandoned_.load(std::memory_order_relaxed)) {
-            running_.store(false, std::memory_order_release);
-            return;
-        }
         complete = !readFailed;
+    }
+    if (abandoned_.load(std::memory_order_relaxed)) {
+        settled = true;
+        running_.store(false, std::memory_order_release);
+        return;
     }
     if (complete) {
         state_ = StateComplete;
@@ -240,6 +271,7 @@ void Crc32::Run() {
         if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
     }
     reported_.store(true, std::memory_order_relaxed);
+    settled = true;
     running_.store(false, std::memory_order_release);
     if (complete)
         sink->crcComplete();

@@ -58,7 +58,11 @@ public:
 private:
     void BuildTable();
     static unsigned __stdcall ThreadProc(void* object);
-    void Run();
+    // One run; settled is set once its outcome is written and a new Start may begin.
+    void Run(bool& settled);
+    // A run that threw before its outcome was written ends as one whose file could not be read (an
+    // abandoned run without a report).
+    void SettleAfterFault();
     void SetResult(const uint32_t& crc);
     uint32_t UpdateByTable(uint32_t crc, const uint8_t* data, size_t length) const;
 

@@ -147,24 +147,39 @@ bool FtpFilePoster::Post(CString localPath, CString remoteFolder, CString remote
 
 unsigned __stdcall FtpFilePoster::ThreadProc(void* argument) {
     FtpFilePoster* poster = static_cast<FtpFilePoster*>(argument);
-    poster->RunJob();
+    bool settled = false;
+    auto settleAndReport = [&] {
+        // Take the outcome before the poster is free again: from here on the worker does not touch it, so
+        // the owner may start the next job from inside the report.
+        const unsigned state = poster->state_;
+        const int taskId = poster->taskId_;
+        const int errorCode = poster->errorCode_;
+        KorvaneEvent* event = poster->abandoned_ ? nullptr : poster->event_;
+        if (event && (state & (AllSent | Failed))) poster->reported_ = true;
+        settled = true;
+        poster->running_ = false;
 
-    // Take the outcome before the poster is free again: from here on the worker does not touch it, so the
-    // owner may start the next job from inside the report.
-    const unsigned state = poster->state_;
-    const int taskId = poster->taskId_;
-    const int errorCode = poster->errorCode_;
-    KorvaneEvent* event = poster->abandoned_ ? nullptr : poster->event_;
-    if (event && (state & (AllSent | Failed))) poster->reported_ = true;
-    poster->running_ = false;
-
-    if (event) {
-        if (state & AllSent)
-            event->postComplete(taskId);
-        else if (state & Failed)
-            event->postError(taskId, errorCode);
-    }
-    ReleaseLogThreadData();
+        if (event) {
+            if (state & AllSent)
+                event->postComplete(taskId);
+            else if (state & Failed)
+                event->postError(taskId, errorCode);
+        }
+    };
+    WorkerThread::RunJob(
+        [&] {
+            poster->RunJob();
+            settleAndReport();
+        },
+        [&] {
+            // A fault inside the report comes after the job ended; one before ends the job as one whose
+            // commands could not be sent (a stopped job still ends silently).
+            if (settled) return;
+            poster->control_.Close();
+            poster->control_.Cleanup();
+            if ((poster->state_ & Stopped) == 0) poster->SetError(SendFailed);
+            settleAndReport();
+        });
     return 0;
 }
 

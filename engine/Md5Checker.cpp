@@ -118,14 +118,38 @@ void Md5Checker::SetResult(const std::string& hex) {
 }
 
 unsigned __stdcall Md5Checker::ThreadProc(void* checker) {
-    static_cast<Md5Checker*>(checker)->Run();
-    ReleaseLogThreadData();
+    Md5Checker* const self = static_cast<Md5Checker*>(checker);
+    bool settled = false;
+    // A fault after the outcome was written came inside the report: the run is over, and a new one may
+    // have begun meanwhile.
+    WorkerThread::RunJob([&] { self->Run(settled); },
+                         [&] {
+                             if (!settled) self->SettleAfterFault();
+                         });
     return 0;
+}
+
+void Md5Checker::SettleAfterFault() {
+    Md5CheckerEvent* const sink = sink_;
+    bool report = false;
+    {
+        ScopedLock hold(lock_);
+        narrowResult_.clear();
+        wideResult_.Empty();
+        if (state_ != Md5StateStopRequested) {
+            state_ = Md5StateFailed;
+            errorCode_ = FileEmpty;
+            report = true;
+        }
+        reported_ = report;
+        running_ = false;
+    }
+    if (report) sink->md5Error();
 }
 
 // One run. Everything the run needs is copied onto this stack first: once the outcome is settled under the
 // lock, a new Start may begin, and from then on this worker reads and writes nothing of the checker.
-void Md5Checker::Run() {
+void Md5Checker::Run(bool& settled) {
     Md5CheckerEvent* const sink = sink_;
     const CString path = runPath_;
 
@@ -194,6 +218,7 @@ void Md5Checker::Run() {
         outcome = state_;
         reported_ = outcome == Md5StateComplete || outcome == Md5StateFailed;
         running_ = false;
+        settled = true;
     }
     // From here on nothing of the checker is touched: a new Start may begin once running_ is clear.
     if (outcome == Md5StateComplete)

@@ -57,7 +57,11 @@ public:
 
 private:
     static unsigned __stdcall ThreadProc(void* checker);
-    void Run();
+    // One run; settled is set once its outcome is written and a new Start may begin.
+    void Run(bool& settled);
+    // A run that threw before its outcome was written ends as one that could not read its file (a stopped
+    // run without a report).
+    void SettleAfterFault();
     bool IsStopRequested() const;
     // Called with the lock held.
     void SetResult(const std::string& hex);

@@ -3,9 +3,18 @@
 #include <objbase.h>
 #include <process.h>
 
+#include "Biz/Log.h"
+
 WorkerThread::~WorkerThread() {
     Close();
     for (HANDLE handle : kept_) CloseHandle(handle);
+}
+
+void WorkerThread::EndThread() noexcept {
+    try {
+        ReleaseLogThreadData();
+    } catch (...) {
+    }
 }
 
 bool WorkerThread::Begin(Procedure procedure, void* argument) {

@@ -1,6 +1,6 @@
 // The worker threads of one engine object: the thread of its latest job, and those of earlier jobs that may
 // still be finishing their final report. The owner waits for all of them before it goes, so that no code of
-// the library runs once its last reference is gone.
+// the library runs once its last reference is gone. RunJob is the body of every worker's entry.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,27 @@
 class WorkerThread {
 public:
     using Procedure = unsigned(__stdcall*)(void* argument);
+
+    // A worker's entry: runs job, and when job throws (a text, a container or the log that finds no memory),
+    // ends it through failed, the job's own error report, once the exception is gone. Nothing leaves: an
+    // exception out of a thread's entry would end the page's process. Last, the thread's log data goes.
+    template <class Job, class Failed>
+    static void RunJob(Job&& job, Failed&& failed) noexcept {
+        bool threw = false;
+        try {
+            job();
+        } catch (...) {
+            threw = true;
+        }
+        if (threw) {
+            try {
+                failed();
+            } catch (...) {
+                // Not even the error report could be made: the job ends silently.
+            }
+        }
+        EndThread();
+    }
 
     WorkerThread() = default;
     // Closes the handles; the owner has waited (WaitForAll) before its fields went.
@@ -36,6 +57,7 @@ public:
     bool IsCurrent() const;
 
 private:
+    static void EndThread() noexcept;
     static bool Wait(HANDLE handle);
     // Closes the kept handles of threads that have ended.
     void CloseEnded();

@@ -20,22 +20,83 @@ std::string WideToCodePage(const wchar_t* text, int length, unsigned codePage) {
     return out;
 }
 
+namespace {
+
+// The code page a conversion in codePage uses: CP_ACP, CP_OEMCP and CP_THREAD_ACP resolved to the number they
+// stand for on this system and thread (65001 where the system's ANSI code page is UTF-8).
+unsigned ResolveCodePage(unsigned codePage) {
+    switch (codePage) {
+        case CP_ACP:
+            return GetACP();
+        case CP_OEMCP:
+            return GetOEMCP();
+        case CP_THREAD_ACP: {
+            // The user's own locale stands for the system's ANSI code page (which a system set to UTF-8
+            // reports as 65001); another locale of the thread for its own, unless it has none (a locale
+            // written in Unicode only).
+            const LCID locale = GetThreadLocale();
+            if (locale != GetUserDefaultLCID()) {
+                DWORD number = 0;
+                if (GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                                   reinterpret_cast<wchar_t*>(&number),
+                                   sizeof(number) / sizeof(wchar_t)) > 0 &&
+                    number != CP_ACP)
+                    return number;
+            }
+            return GetACP();
+        }
+        default:
+            return codePage;
+    }
+}
+
+// How a code page lets a conversion be told that it lost a character.
+enum class LossReport {
+    // WC_NO_BEST_FIT_CHARS and the used-default flag.
+    DefaultCharacter,
+    // WC_ERR_INVALID_CHARS, and no default character at all (the platform refuses one).
+    InvalidCharacters,
+    // No flag and no default character: the way back alone tells.
+    None,
+};
+
+LossReport LossReportOf(unsigned codePage) {
+    if (codePage == CP_UTF8) return LossReport::InvalidCharacters;
+    // The code pages whose conversions take no flags: ISO-2022 (50220-50222, 50225, 50227, 50229), HZ
+    // (52936), GB18030 (54936), ISCII (57002-57011), UTF-7 and Symbol.
+    if ((codePage >= 50220 && codePage <= 50222) || codePage == 50225 || codePage == 50227 ||
+        codePage == 50229 || codePage == 52936 || codePage == 54936 ||
+        (codePage >= 57002 && codePage <= 57011) || codePage == CP_UTF7 || codePage == CP_SYMBOL)
+        return LossReport::None;
+    return LossReport::DefaultCharacter;
+}
+
+}  // namespace
+
 bool WideToCodePageExact(const wchar_t* text, int length, unsigned codePage, std::string& out) {
     out.clear();
     if (!text || length <= 0) return true;
-    const bool utf8 = codePage == CP_UTF8;
-    // UTF-8 takes no default character: it refuses a lone surrogate when asked to.
-    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    // The flags a conversion may take depend on the code page it really uses, not on the name it was given.
+    const unsigned page = ResolveCodePage(codePage);
+    const LossReport report = LossReportOf(page);
+    DWORD flags = 0;
     BOOL usedDefault = FALSE;
-    BOOL* used = utf8 ? nullptr : &usedDefault;
-    int n = WideCharToMultiByte(codePage, flags, text, length, nullptr, 0, nullptr, used);
+    BOOL* used = nullptr;
+    if (report == LossReport::InvalidCharacters) {
+        // A lone surrogate is refused.
+        flags = WC_ERR_INVALID_CHARS;
+    } else if (report == LossReport::DefaultCharacter) {
+        flags = WC_NO_BEST_FIT_CHARS;
+        used = &usedDefault;
+    }
+    int n = WideCharToMultiByte(page, flags, text, length, nullptr, 0, nullptr, used);
     if (n <= 0 || usedDefault) return false;
     std::string converted(static_cast<size_t>(n), '\0');
-    n = WideCharToMultiByte(codePage, flags, text, length, &converted[0], n, nullptr, used);
+    n = WideCharToMultiByte(page, flags, text, length, &converted[0], n, nullptr, used);
     if (n <= 0 || usedDefault) return false;
     converted.resize(static_cast<size_t>(n));
     // The way back must give the same text: a code page without best-fit data may still map loosely.
-    if (CodePageToCString(converted, codePage) != CString(text, length)) return false;
+    if (CodePageToCString(converted, page) != CString(text, length)) return false;
     out = converted;
     return true;
 }

@@ -15,6 +15,9 @@ void CStringToAnsiString(const CString& text, std::string& out);
 std::string WideToCodePage(const wchar_t* text, int length, unsigned codePage);
 // Text in codePage, only when every character converts as itself: false when the platform would put its
 // default character or a look-alike ("a" for "\u0101") in place of one, or, in UTF-8, for a lone surrogate.
+// Each code page is asked with the flags it allows (UTF-8, GB18030, ISO-2022, UTF-7 and others take no
+// default character, some no flag at all), so a name is not refused on a system whose ANSI code page is one
+// of them.
 bool WideToCodePageExact(const wchar_t* text, int length, unsigned codePage, std::string& out);
 void AnsiToCString(const std::string& in, CString& out);
 CString CodePageToCString(const std::string& in, unsigned codePage);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "CheckTestSupport.h"
@@ -224,24 +225,34 @@ TEST(Crc32, DestroyingTheCheckWaitsForAnEarlierWorkerStillInItsFinalReport) {
 
 namespace {
 void* NoBuffer(size_t) { return nullptr; }
+// An allocation that throws, as new does when memory runs out.
+void* ThrowingBuffer(size_t) { throw std::bad_alloc(); }
 }  // namespace
 
+// Also when the allocation throws on the worker: the run ends with its report, and the process goes on.
 TEST(Crc32, ARunWithoutItsBufferFailsWith200) {
     ScratchFolder folder;
     const CString path = folder.Write(L"some.bin", "123456789");
-    Crc32Fixture f;
-    const Crc32::Allocator previous = Crc32::SetBlockAllocator(&NoBuffer);
-    ASSERT_TRUE(f.crc->Start(path));
-    const bool reported = f.sink.WaitForFinal(1, 10000);
-    Crc32::SetBlockAllocator(previous);
-    ASSERT_TRUE(reported) << "the run ended without a report";
-    EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kError});
-    EXPECT_EQ(f.crc->GetErrorCode(), 200);
-    EXPECT_TRUE(f.crc->GetResult().IsEmpty());
-    // The check is free again, and with a buffer it completes.
-    ASSERT_TRUE(f.crc->Start(path));
-    ASSERT_TRUE(f.sink.WaitForFinal(2));
-    EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
+    const struct {
+        const char* name;
+        Crc32::Allocator allocator;
+    } allocators[] = {{"no buffer", &NoBuffer}, {"a throwing allocation", &ThrowingBuffer}};
+    for (const auto& a : allocators) {
+        SCOPED_TRACE(a.name);
+        Crc32Fixture f;
+        const Crc32::Allocator previous = Crc32::SetBlockAllocator(a.allocator);
+        ASSERT_TRUE(f.crc->Start(path));
+        const bool reported = f.sink.WaitForFinal(1, 10000);
+        Crc32::SetBlockAllocator(previous);
+        ASSERT_TRUE(reported) << "the run ended without a report";
+        EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kError});
+        EXPECT_EQ(f.crc->GetErrorCode(), 200);
+        EXPECT_TRUE(f.crc->GetResult().IsEmpty());
+        // The check is free again, and with a buffer it completes.
+        ASSERT_TRUE(f.crc->Start(path));
+        ASSERT_TRUE(f.sink.WaitForFinal(2));
+        EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
+    }
 }
 
 TEST(Crc32, DestroyingTheCheckWaitsForItsWorkerWhichGivesUpWithoutAReport) {

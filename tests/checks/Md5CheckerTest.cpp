@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <random>
 #include <thread>
 
@@ -112,6 +113,44 @@ TEST(Md5Checker, EmptyOrUnopenableFileFailsWith201) {
     }
     CloseHandle(writer);
     for (const Report& r : f.sink.Reports()) EXPECT_NE(r.what, "process");
+}
+
+// Memory that runs out on the worker (here at the run's first tick, which comes before the file is mapped)
+// ends the run with its error report, and the process goes on; a stopped run still ends without one. The
+// checker is free again either way.
+TEST(Md5Checker, ARunThatThrowsFailsWith201) {
+    ScratchFolder folder;
+    const std::string bytes = PatternBytes(5000, 7);
+    const CString path = folder.Write(L"thrown.bin", bytes);
+    for (bool stopFirst : {false, true}) {
+        SCOPED_TRACE(stopFirst ? "stopped first" : "running");
+        Md5Fixture f;
+        f.checker->SetFilePath(path);
+        Signal thrown;
+        {
+            FakeTick tick(0, 0, [&] {
+                if (stopFirst) f.checker->Stop();
+                thrown.Set();
+                throw std::bad_alloc();
+            });
+            ASSERT_TRUE(f.checker->Start());
+            ASSERT_TRUE(thrown.Wait());
+            if (!stopFirst) {
+                ASSERT_TRUE(f.sink.WaitForFinal(1)) << "the run ended without a report";
+                EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kError});
+                EXPECT_EQ(f.checker->GetErrorCode(), 201);
+                EXPECT_EQ(f.checker->GetState(), Md5StateFailed);
+                EXPECT_TRUE(f.checker->GetResult().IsEmpty());
+            }
+            // A start after a stop waits for the stopped worker, which must have ended.
+            f.checker->Stop();
+        }
+        FakeTick tick(0, 0);
+        ASSERT_TRUE(f.Check(path));
+        EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(bytes));
+        EXPECT_EQ(f.sink.Reports().back(), kComplete);
+        EXPECT_EQ(f.sink.FinalCount(), stopFirst ? 1 : 2);
+    }
 }
 
 TEST(Md5Checker, FileThatCannotBeMappedFailsWith201) {

@@ -96,6 +96,30 @@ BOOL WINAPI FakeSHGetPathFromIDListW(PCIDLIST_ABSOLUTE, wchar_t* path) {
     return TRUE;
 }
 
+// ---- the folder scan's search: entries named here come back as reparse points with that tag, the way a
+// cloud client's placeholders, links and mount points show (Wine makes none of them but symbolic links).
+
+std::map<std::wstring, DWORD> g_reparseTags;
+
+void TagEntry(WIN32_FIND_DATAW* entry) {
+    const auto tag = g_reparseTags.find(entry->cFileName);
+    if (tag == g_reparseTags.end()) return;
+    entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    entry->dwReserved0 = tag->second;
+}
+
+HANDLE WINAPI TaggingFindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* entry) {
+    const HANDLE find = FindFirstFileW(pattern, entry);
+    if (find != INVALID_HANDLE_VALUE) TagEntry(entry);
+    return find;
+}
+
+BOOL WINAPI TaggingFindNextFileW(HANDLE find, WIN32_FIND_DATAW* entry) {
+    const BOOL found = FindNextFileW(find, entry);
+    if (found) TagEntry(entry);
+    return found;
+}
+
 // ---- running out of memory: the DLL's BSTR allocations fail from a chosen one on.
 
 int g_allocationsLeft = -1;  // negative: no limit
@@ -135,6 +159,7 @@ protected:
         g_fileDialog = nullptr;
         g_folder = nullptr;
         g_allocationsLeft = -1;
+        g_reparseTags.clear();
         picker.Release();
         RemoveTree();
         CoUninitialize();
@@ -841,6 +866,48 @@ TEST_F(PickerTest, ScanDoesNotFollowFolderLinks) {
     const std::vector<std::wstring> listed = ScanOf(Root());
     EXPECT_EQ(std::multiset<std::wstring>(listed.begin(), listed.end()),
               (std::multiset<std::wstring>{files[0], files[1], Root() + L"\\sub\\file-link"}))
+        << Printable(listed);
+}
+
+// Only a folder that names another place (a name surrogate: symbolic link, junction, mount point) is left
+// out; a folder that is a reparse point of another kind holds its own files, which are listed.
+TEST_F(PickerTest, ScanEntersReparseFoldersThatAreNoLinks) {
+    const std::vector<std::wstring> files = MakeTree({
+        L"a.txt",
+        L"cloud\\",
+        L"cloud\\synced.txt",
+        L"cloud\\deeper\\",
+        L"cloud\\deeper\\synced-too.txt",
+        L"dedup\\",
+        L"dedup\\d.txt",
+        L"link\\",
+        L"link\\l.txt",
+        L"mount\\",
+        L"mount\\m.txt",
+        L"untagged\\",
+        L"untagged\\u.txt",
+        L"placeholder.txt",
+    });
+    g_reparseTags = {
+        {L"cloud", 0x9000001A},            // a cloud client's synchronised folder
+        {L"deeper", 0x9000101A},           // ... and one of its subfolders
+        {L"dedup", 0x80000013},            // a deduplicated folder
+        {L"placeholder.txt", 0x9000001A},  // a file placeholder
+        {L"link", 0xA000000C},             // a symbolic link
+        {L"mount", 0xA0000003},            // a mount point or junction
+        {L"untagged", 0},                  // a reparse point whose tag the system left out
+    };
+    std::vector<std::wstring> listed;
+    {
+        ImportPatch first(ServerModule(), "kernel32.dll", "FindFirstFileW",
+                          reinterpret_cast<const void*>(&TaggingFindFirstFileW));
+        ImportPatch next(ServerModule(), "kernel32.dll", "FindNextFileW",
+                         reinterpret_cast<const void*>(&TaggingFindNextFileW));
+        ASSERT_TRUE(first.Applied() && next.Applied());
+        listed = ScanOf(Root());
+    }
+    EXPECT_EQ(std::multiset<std::wstring>(listed.begin(), listed.end()),
+              (std::multiset<std::wstring>{files[0], files[1], files[2], files[3], files[7]}))
         << Printable(listed);
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/ImportPatch.h"
+#include "common/LoopbackListener.h"
 
 using namespace korvanetest;
 using ::testing::ElementsAre;
@@ -112,6 +113,39 @@ TEST_F(KorvaneDeliveryTest, AStopDropsAStartThatWaits) {
     ReleaseAndExpectFreed();
 }
 
+// A check asked inside a callback waits for the run that reports, with the settings the page had made at its
+// call: what the page sets right after it, for its next file, does not reach it.
+TEST_F(KorvaneDeliveryTest, ACheckThatWaitsKeepsTheSettingsOfItsCall) {
+    const std::wstring first = MakeFile(L"first.bin", 5000);
+    const std::wstring second = MakeFile(L"second.bin", 7000);
+    const std::wstring third = MakeFile(L"third.bin", 9000);
+    Prepare(first, L"md5");
+    ASSERT_EQ(korvane->put_FileID(1), S_OK);
+    bool asked = false;
+    states->onCall = [&](const Call& call) {
+        if (asked || call.arguments.size() != 2 || call.arguments[1].number != 6) return;
+        asked = true;
+        PutText(korvane, &IKorvane::put_LocalFile, second);
+        ASSERT_EQ(korvane->put_FileID(2), S_OK);
+        EXPECT_EQ(korvane->FileCheck(), S_OK);
+        PutText(korvane, &IKorvane::put_LocalFile, third);
+        PutText(korvane, &IKorvane::put_CrypType, L"crc");
+        PutText(korvane, &IKorvane::put_IP, L"");
+        PutText(korvane, &IKorvane::put_RemoteFile, L"");
+        ASSERT_EQ(korvane->put_FileID(3), S_OK);
+    };
+    ASSERT_EQ(korvane->FileCheck(), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return asked; }, 60000)) << "no report to ask from";
+    ASSERT_TRUE(PumpUntil([&] { return states->calls.size() >= 2; }, 60000)) << "the check asked was lost";
+    Pump(300);
+    EXPECT_THAT(StatesSeen(), ElementsAre(6, 6));
+    EXPECT_TRUE(events->Named(kPostStateChanged).empty()) << "the check that waited failed its validation";
+    EXPECT_EQ(GetErrorCode(korvane), 0u);
+    EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), FileMd5(second));
+    EXPECT_EQ(GetText(korvane, &IKorvane::get_CRC), L"");
+    ReleaseAndExpectFreed();
+}
+
 // A page that asks again from inside every failed validation: each start waits until the one that calls
 // the page is over, so the page sees one failure after another on its own thread instead of a recursion
 // that ends the process.
@@ -130,9 +164,11 @@ TEST_F(KorvaneDeliveryTest, AStartAskedInsideItsOwnValidationWaitsForIt) {
     ASSERT_TRUE(PumpUntil([&] { return states->calls.size() >= 5; }, 10000))
         << "the starts asked again were lost";
     EXPECT_EQ(deepest, 1) << "a start ran inside the validation that asked for it";
-    // The page gives in: it fixes the address, and the start it asked last runs to its end.
+    // The page gives in: it fixes the address and asks once more. That start (in place of one that may still
+    // wait with the empty address) runs to its end.
     insist = false;
     PutText(korvane, &IKorvane::put_IP, L"127.0.0.1");
+    EXPECT_EQ(korvane->FileCheck(), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return StateSeen(6); }, 10000));
     ExpectOnThread(states->calls, pageThread_, "OnStateChanged");
     ReleaseAndExpectFreed();
@@ -263,7 +299,14 @@ TEST_F(KorvaneDeliveryTest, MessagesFromAnotherProgramAreIgnored) {
 // ---- memory that runs out inside a COM call
 
 std::atomic<DWORD> failingThread{0};
-void*(__cdecl* realMalloc)(size_t) = nullptr;
+using Malloc = void*(__cdecl*)(size_t);
+Malloc realMalloc = nullptr;
+
+// The C runtime's own malloc, which the replacements below call.
+Malloc RuntimeMalloc() {
+    return reinterpret_cast<Malloc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "malloc")));
+}
 const size_t kHugeAllocation = 1 << 20;
 
 // The DLL's malloc on the page's thread, with no memory for anything of a megabyte or more (the runtime's
@@ -277,8 +320,7 @@ void* __cdecl FailingMalloc(size_t size) {
 // through the vtable, and the object goes on working.
 TEST_F(KorvaneDeliveryTest, AHugeTextThatFindsNoMemoryAnswersOutOfMemory) {
     Prepare(MakeFile(L"small.bin", 5000), L"crc");
-    realMalloc =
-        reinterpret_cast<void*(__cdecl*)(size_t)>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "malloc"));
+    realMalloc = RuntimeMalloc();
     ASSERT_NE(realMalloc, nullptr);
     const std::wstring hugeText(kHugeAllocation, L'x');
     CComBSTR huge(hugeText.c_str(), static_cast<UINT>(hugeText.size()));
@@ -309,6 +351,188 @@ TEST_F(KorvaneDeliveryTest, AHugeTextThatFindsNoMemoryAnswersOutOfMemory) {
     ASSERT_TRUE(WaitForEnd());
     EXPECT_THAT(StatesSeen(), ElementsAre(6));
     ReleaseAndExpectFreed();
+}
+
+// ---- memory that runs out on a worker, or part-way through a start
+
+DWORD pageThreadId = 0;
+
+// The DLL's malloc on every thread but the page's: the workers find no memory for anything but the smallest
+// blocks (those the runtime itself needs to throw and unwind).
+const size_t kWorkerAllocationLimit = 64;
+void* __cdecl MallocFailingOnWorkers(size_t size) {
+    if (size >= kWorkerAllocationLimit && GetCurrentThreadId() != pageThreadId) return nullptr;
+    return realMalloc(size);
+}
+
+// A worker that meets a text, a container or the log without memory ends its job with the job's error report,
+// told on the page's thread; the page's process goes on and the object stays usable.
+TEST_F(KorvaneDeliveryTest, AWorkerThatFindsNoMemoryEndsItsJobWithItsErrorReport) {
+    MessageBoxRecorder boxes;  // the vanished file's message
+    SocketLibrary sockets;
+    ASSERT_TRUE(sockets.Started());
+    realMalloc = RuntimeMalloc();
+    ASSERT_NE(realMalloc, nullptr);
+    const std::wstring small = MakeFile(L"small.bin", 5000);
+    const std::wstring vanishing = MakeFile(L"vanishing.bin", 5000);
+    Prepare(small, L"md5");
+    ASSERT_EQ(korvane->put_FileID(77), S_OK);
+    // A server that greets with a long line and then listens: the upload's worker must keep the reply.
+    LoopbackListener listener;
+    ASSERT_NE(listener.Port(), 0);
+    ASSERT_EQ(korvane->put_Port(listener.Port()), S_OK);
+    std::atomic<bool> serving{true};
+    std::thread server([&] {
+        while (serving) {
+            OwnedSocket peer(listener.Accept(100));
+            if (peer == INVALID_SOCKET) continue;
+            const std::string greeting = "220 " + std::string(400, 'x') + "\r\n";
+            ::send(peer, greeting.data(), static_cast<int>(greeting.size()), 0);
+            char piece[256];
+            while (::recv(peer, piece, sizeof(piece), 0) > 0) {
+            }
+        }
+    });
+    struct Job {
+        const wchar_t* crypType;  // null: an upload
+        UINT code;
+    };
+    for (const Job& job : {Job{L"md5", 201}, Job{L"crc", 200}, Job{nullptr, 7}}) {
+        SCOPED_TRACE(job.crypType ? Utf8(job.crypType) : "upload");
+        states->calls.clear();
+        events->events.clear();
+        // The MD5 worker's first allocation is the message text about a file that went after it was measured.
+        PutText(korvane, &IKorvane::put_LocalFile, job.crypType && job.code == 201 ? vanishing : small);
+        if (job.crypType && job.code == 201) {
+            ASSERT_TRUE(DeleteFileW(vanishing.c_str()));
+        }
+        {
+            ImportPatch failing(LoadServerModule(), "msvcrt.dll", "malloc",
+                                reinterpret_cast<const void*>(&MallocFailingOnWorkers));
+            ASSERT_TRUE(failing.Applied());
+            pageThreadId = GetCurrentThreadId();
+            if (job.crypType) {
+                PutText(korvane, &IKorvane::put_CrypType, job.crypType);
+                ASSERT_EQ(korvane->FileCheck(), S_OK);
+            } else {
+                ASSERT_EQ(korvane->Post(), S_OK);
+            }
+            ASSERT_TRUE(PumpUntil([&] { return !states->calls.empty(); }, 60000)) << "the job ended silently";
+            Pump(200);
+        }
+        EXPECT_THAT(StatesSeen(), ElementsAre(3));
+        EXPECT_EQ(GetErrorCode(korvane), job.code);
+        if (!job.crypType) {
+            const std::vector<Call> errors = events->Named(kPostError);
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_EQ(errors[0].arguments[0].number, 77);
+            EXPECT_EQ(errors[0].arguments[1].number, 7);
+        }
+    }
+    serving = false;
+    server.join();
+    // Nothing stays busy: the next check runs.
+    states->calls.clear();
+    PutText(korvane, &IKorvane::put_LocalFile, small);
+    PutText(korvane, &IKorvane::put_CrypType, L"md5");
+    ASSERT_EQ(korvane->FileCheck(), S_OK);
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_THAT(StatesSeen(), ElementsAre(6));
+    EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), FileMd5(small));
+    ReleaseAndExpectFreed();
+}
+
+// The DLL's malloc on the page's thread fails once, at the call allocationsToFailure counts down to.
+std::atomic<int> allocationsToFailure{0};
+std::atomic<bool> failureMet{false};
+
+void* __cdecl MallocFailingOnce(size_t size) {
+    if (GetCurrentThreadId() == failingThread && allocationsToFailure > 0 && --allocationsToFailure == 0) {
+        failureMet = true;
+        return nullptr;
+    }
+    return realMalloc(size);
+}
+
+// An object's reference count, which the object's own work raises while it runs.
+ULONG References(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+// A start that meets memory running out part-way, at any of its allocations (a text, the list of worker
+// threads its engine object keeps), either changes nothing (E_OUTOFMEMORY) or ends its job with the job's
+// error report at once. Either way the object takes back what it took: the next start of that kind runs,
+// and the object goes when the page lets go of it.
+TEST_F(KorvaneDeliveryTest, AStartThatFailsPartWayLeavesTheObjectUsable) {
+    SocketLibrary sockets;
+    ASSERT_TRUE(sockets.Started());
+    realMalloc = RuntimeMalloc();
+    ASSERT_NE(realMalloc, nullptr);
+    const std::wstring small = MakeFile(L"small.bin", 5000);
+    // The uploads end at once with error 7: nothing listens there.
+    const unsigned short deadPort = ClosedLoopbackPort();
+    for (const wchar_t* crypType : {L"md5", L"crc", static_cast<const wchar_t*>(nullptr)}) {
+        const bool upload = crypType == nullptr;
+        auto start = [&] { return upload ? korvane->Post() : korvane->FileCheck(); };
+        // The job's final reports so far.
+        auto ends = [&] {
+            if (upload) return events->Named(kPostError).size() + events->Named(kPostComplete).size();
+            const std::vector<LONG> seen = StatesSeen();
+            return static_cast<size_t>(std::count(seen.begin(), seen.end(), 6) +
+                                       std::count(seen.begin(), seen.end(), 3));
+        };
+        bool met = true;
+        int allocations = 0;
+        for (int failing = 1; met && failing < 500; ++failing) {
+            SCOPED_TRACE(std::string(upload ? "upload" : Utf8(crypType)) + ", allocation " +
+                         std::to_string(failing) + " fails");
+            // A fresh object whose engine object keeps the worker of a run that reported.
+            advise.reset();
+            korvane = CreateKorvane();
+            ASSERT_TRUE(korvane);
+            states->calls.clear();
+            events->events.clear();
+            Prepare(small, upload ? L"md5" : crypType);
+            ASSERT_EQ(korvane->put_Port(deadPort), S_OK);
+            // The references the page holds: a run's work holds one more until its worker is over, and a
+            // start asked before that would wait instead of running inside the call.
+            const ULONG pageReferences = References(korvane);
+            ASSERT_EQ(start(), S_OK);
+            ASSERT_TRUE(
+                PumpUntil([&] { return ends() == 1 && References(korvane) == pageReferences; }, 60000))
+                << "the first run did not end";
+            HRESULT failed;
+            {
+                ImportPatch failingMalloc(LoadServerModule(), "msvcrt.dll", "malloc",
+                                          reinterpret_cast<const void*>(&MallocFailingOnce));
+                ASSERT_TRUE(failingMalloc.Applied());
+                failureMet = false;
+                allocationsToFailure = failing;
+                failingThread = GetCurrentThreadId();
+                failed = start();
+                failingThread = 0;
+                allocationsToFailure = 0;
+                met = failureMet;
+            }
+            if (met) allocations = failing;
+            size_t expected = 1;
+            if (failed == S_OK) {
+                ++expected;
+                ASSERT_TRUE(PumpUntil([&] { return ends() == expected; }, 60000)) << "the job ended silently";
+            } else {
+                EXPECT_EQ(failed, E_OUTOFMEMORY);
+            }
+            ASSERT_EQ(start(), S_OK);
+            ++expected;
+            ASSERT_TRUE(PumpUntil([&] { return ends() == expected; }, 60000)) << "the next start was refused";
+            Pump(100);
+            EXPECT_EQ(ends(), expected);
+            ReleaseAndExpectFreed();
+        }
+        EXPECT_FALSE(met) << "the start still met the failure at its 500th allocation";
+        EXPECT_GT(allocations, 0) << "the start made no allocation that could fail";
+    }
 }
 
 }  // namespace

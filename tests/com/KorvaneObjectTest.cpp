@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <functional>
 
 using namespace korvanetest;
 using ::testing::ElementsAre;
@@ -20,6 +21,9 @@ const std::wstring kFetchFailed = L"从全局GIT中获取指针失败";
 const wchar_t kEncryptedEmptyName[] = L"AuFZEp2+D+DWgA80MLrtWA==";
 // MD5 of 1 GiB of zero bytes: head -c 1073741824 /dev/zero | md5sum
 const wchar_t kZeroGibMd5[] = L"cd573cfaace07e7949bc0c46028904ff";
+// CRC-32 of the same, from gzip's trailer: head -c 1073741824 /dev/zero | gzip -c | tail -c 8 | od -An -tu4
+// -N4
+const wchar_t kZeroGibCrc[] = L"1533330096";
 const int64_t kGib = 1073741824;
 const int64_t kMaxFileSize = 20 * kGib;
 // A check that must report progress must last over a second. MD5 runs at about a gigabyte a second at the
@@ -61,6 +65,29 @@ TEST_F(KorvaneTest, NewObjectReadsItsInitialValues) {
     ASSERT_NE(log, reinterpret_cast<BSTR>(static_cast<uintptr_t>(0x1))) << "LogData left its out-value unset";
     EXPECT_EQ(Bstr(log), L"");
     SysFreeString(log);
+}
+
+// A caller that passes no place for the value gets E_POINTER from every getter, and nothing is written.
+TEST_F(KorvaneTest, EveryGetterRefusesANullOutPointer) {
+    // Some values to read, so a getter that wrote anyway would have something to write.
+    Listen();
+    PutText(korvane, &IKorvane::put_LocalFile, MakeFile(L"small.bin", 100));
+    const struct {
+        const char* name;
+        std::function<HRESULT()> get;
+    } getters[] = {
+        {"SupportCrc", [&] { return korvane->get_SupportCrc(nullptr); }},
+        {"SupportMd5", [&] { return korvane->get_SupportMd5(nullptr); }},
+        {"Md5Percent", [&] { return korvane->get_Md5Percent(nullptr); }},
+        {"ErrorCode", [&] { return korvane->get_ErrorCode(nullptr); }},
+        {"FileLength", [&] { return korvane->get_FileLength(nullptr); }},
+        {"MD5", [&] { return korvane->get_MD5(nullptr); }},
+        {"CRC", [&] { return korvane->get_CRC(nullptr); }},
+        {"LogData", [&] { return korvane->get_LogData(nullptr); }},
+    };
+    for (const auto& getter : getters) EXPECT_EQ(getter.get(), E_POINTER) << getter.name;
+    // The object goes on answering.
+    EXPECT_EQ(GetText(korvane, &IKorvane::get_FileLength), L"100");
 }
 
 TEST_F(KorvaneTest, AnswersItsInterfacesAndSafetyOptions) {
@@ -479,14 +506,12 @@ TEST_F(KorvaneCheckTest, LongMd5CheckReportsProgressThenCompletion) {
     }
 }
 
-TEST_F(KorvaneCheckTest, AFileCheckWhileACheckRunsIsRefused) {
+TEST_F(KorvaneCheckTest, AFileCheckWhileACheckOfItsKindRunsIsRefused) {
     const std::wstring file = MakeSparseFile(L"zeros.bin", kGib);
     Prepare(file, L"md5");
     ASSERT_EQ(korvane->FileCheck(), S_OK);
-    // A second start of either kind, even one that would fail its check, changes nothing.
+    // A second start of the kind, even one that would fail its check, changes nothing.
     PutText(korvane, &IKorvane::put_LocalFile, MakeFile(L"small.bin", 10));
-    ASSERT_EQ(korvane->FileCheck(), S_OK);
-    PutText(korvane, &IKorvane::put_CrypType, L"crc");
     ASSERT_EQ(korvane->FileCheck(), S_OK);
     PutText(korvane, &IKorvane::put_IP, L"");
     ASSERT_EQ(korvane->FileCheck(), S_OK);
@@ -499,6 +524,53 @@ TEST_F(KorvaneCheckTest, AFileCheckWhileACheckRunsIsRefused) {
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 6), 1) << "the refused starts ran a check of their own";
     EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), kZeroGibMd5) << "the running check went on";
     EXPECT_EQ(GetText(korvane, &IKorvane::get_CRC), L"");
+}
+
+// The two checks run on engine objects of their own: a check of the other kind starts while one runs, with
+// its own validation, and the page hears both ends and reads both results.
+TEST_F(KorvaneCheckTest, ACheckOfTheOtherKindRunsBesideTheFirst) {
+    const std::wstring big = MakeSparseFile(L"zeros.bin", kGib);
+    const std::wstring small = MakeFile(L"small.bin", 300001);
+    struct Case {
+        const char* name;
+        const wchar_t* first;
+        const std::wstring& firstFile;
+        const wchar_t* second;
+        const std::wstring& secondFile;
+    };
+    const Case cases[] = {
+        {"md5 then crc in a row", L"md5", small, L"crc", small},
+        {"crc while a long md5 runs", L"md5", big, L"crc", small},
+        {"md5 while a long crc runs", L"crc", big, L"md5", small},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        advise.reset();
+        korvane = CreateKorvane();
+        ASSERT_TRUE(korvane);
+        states->calls.clear();
+        Prepare(c.firstFile, c.first);
+        ASSERT_EQ(korvane->FileCheck(), S_OK);
+        PutText(korvane, &IKorvane::put_LocalFile, c.secondFile);
+        PutText(korvane, &IKorvane::put_CrypType, c.second);
+        ASSERT_EQ(korvane->FileCheck(), S_OK);
+        auto ends = [&] {
+            const std::vector<LONG> seen = StatesSeen();
+            return std::count(seen.begin(), seen.end(), 6) + std::count(seen.begin(), seen.end(), 3);
+        };
+        ASSERT_TRUE(PumpUntil([&] { return ends() >= 2; }, 120000)) << "a check was dropped";
+        Pump(300);
+        // A long MD5 check reports progress (5) as it goes.
+        std::vector<LONG> ended = StatesSeen();
+        ended.erase(std::remove(ended.begin(), ended.end(), 5), ended.end());
+        EXPECT_THAT(ended, ElementsAre(6, 6));
+        const bool md5First = std::wstring(c.first) == L"md5";
+        const std::wstring& md5File = md5First ? c.firstFile : c.secondFile;
+        const std::wstring& crcFile = md5First ? c.secondFile : c.firstFile;
+        EXPECT_EQ(GetText(korvane, &IKorvane::get_MD5), &md5File == &big ? kZeroGibMd5 : FileMd5(md5File));
+        EXPECT_EQ(GetText(korvane, &IKorvane::get_CRC), &crcFile == &big ? kZeroGibCrc : FileCrc32(crcFile));
+        EXPECT_EQ(GetErrorCode(korvane), 0u);
+    }
 }
 
 TEST_F(KorvaneCheckTest, StopEndsAnMd5CheckWithoutAReport) {

@@ -152,6 +152,74 @@ TEST_F(KorvaneUploadTest, EncryptedCredentialsLogInDecrypted) {
     EXPECT_TRUE(lab.RemoteFile(server.id, "secret.bin").exists);
 }
 
+// A blank or all-blank user name is ignored, also when credentials arrive encrypted (before anything is
+// decrypted): a new object logs in with its own "anonymous".
+TEST_F(KorvaneUploadTest, ABlankUserNameLogsInAsAnonymous) {
+    const ftplab::Server server =
+        lab.StartScripted(ftplab::ScriptBuilder().Credentials("anonymous", "guest"));
+    const std::wstring local = MakeFile(L"anonymous.bin", 3000);
+    const struct {
+        const char* name;
+        const wchar_t* userName;
+        bool encryption;
+    } cases[] = {
+        {"empty", L"", false},
+        {"spaces", L"   ", false},
+        {"spaces and tabs", L" \t \t", false},
+        {"empty, encrypted", L"", true},
+        {"spaces, encrypted", L"   ", true},
+        {"spaces and tabs, encrypted", L"\t  ", true},
+    };
+    int connection = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        advise.reset();
+        korvane = CreateKorvane();
+        ASSERT_TRUE(korvane);
+        states->calls.clear();
+        events->events.clear();
+        Listen();
+        Target(server, L"", L"anonymous.bin", local, "", "guest");
+        if (c.encryption) {
+            ASSERT_EQ(korvane->put_Encryption(VARIANT_TRUE), S_OK);
+        }
+        PutText(korvane, &IKorvane::put_UserName, c.userName);
+        ASSERT_EQ(korvane->Post(), S_OK);
+        ASSERT_TRUE(WaitForEnd(60000));
+        EXPECT_THAT(StatesSeen(), ElementsAre(2));
+        const std::vector<std::string> commands = lab.Commands(server.id, connection++);
+        ASSERT_GE(commands.size(), 2u);
+        EXPECT_EQ(commands[0], "USER anonymous");
+        EXPECT_EQ(commands[1], "PASS guest");
+    }
+}
+
+// The progress events come to the advised sinks whether or not the page set OnPost.
+TEST_F(KorvaneUploadTest, ProgressEventsComeWithoutOnPost) {
+    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword, kLongUploadRate);
+    const std::wstring local = MakeFile(L"quiet.bin", kLongUpload);
+    Listen();
+    ASSERT_EQ(korvane->put_OnPost(nullptr), S_OK);
+    ASSERT_EQ(korvane->put_FileID(9), S_OK);
+    Target(server, L"", L"quiet.bin", local);
+    ASSERT_EQ(korvane->Post(), S_OK);
+    ASSERT_TRUE(WaitForEnd());
+    Pump(300);
+    EXPECT_THAT(StatesSeen(), ElementsAre(2));
+    const std::vector<Call> process = events->Named(kPostProcess);
+    ASSERT_GE(process.size(), 1u) << "no progress in an upload of " << kLongUpload << " bytes";
+    for (const Call& event : process) {
+        ASSERT_EQ(event.arguments.size(), 5u);
+        EXPECT_EQ(event.arguments[0].number, 9);
+        EXPECT_TRUE(Matches(event.arguments[3].text, L"[0-9]{1,2}%")) << Utf8(event.arguments[3].text);
+    }
+    EXPECT_EQ(events->events.size(), process.size() + 1);
+    EXPECT_EQ(events->events.back().dispid, kPostComplete);
+    EXPECT_TRUE(progress->calls.empty());
+    ExpectOnThread(events->events, pageThread_, "event");
+    EXPECT_EQ(lab.RemoteFile(server.id, "quiet.bin").md5, Utf8(FileMd5(local)));
+}
+
 TEST_F(KorvaneUploadTest, RefusedPasswordIsReportedAndItsCodeOutlivesTheNextStart) {
     const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword);
     Listen();
@@ -362,6 +430,48 @@ INSTANTIATE_TEST_SUITE_P(
                       UploadRestartCase{"StopThenPostInsidePostProcess", kPostProcess, true},
                       UploadRestartCase{"PostInsidePostComplete", kPostComplete, false}),
     [](const ::testing::TestParamInfo<UploadRestartCase>& info) { return std::string(info.param.name); });
+
+// An upload asked inside a callback waits for the run that reports, with the settings the page had made at
+// its call: the file, the names, the FileID and the server settings the page sets right after it, for its
+// next upload, do not reach it.
+TEST_F(KorvaneUploadTest, AnUploadThatWaitsKeepsTheSettingsOfItsCall) {
+    const ftplab::Server server = lab.StartReal("pyftpdlib", kUser, kPassword);
+    Listen();
+    ASSERT_EQ(korvane->put_FileID(1), S_OK);
+    const std::wstring second = MakeFile(L"second.bin", 100000);
+    const std::wstring third = MakeFile(L"third.bin", 3000);
+    Target(server, L"", L"first.bin", MakeFile(L"first.bin", 5000));
+    bool asked = false;
+    events->onEvent = [&](const Call& event) {
+        if (asked || event.dispid != kPostComplete) return;
+        asked = true;
+        ASSERT_EQ(korvane->put_FileID(2), S_OK);
+        PutText(korvane, &IKorvane::put_RemoteFolder, L"next");
+        PutText(korvane, &IKorvane::put_RemoteFile, L"second.bin");
+        PutText(korvane, &IKorvane::put_LocalFile, second);
+        EXPECT_EQ(korvane->Post(), S_OK);
+        ASSERT_EQ(korvane->put_FileID(3), S_OK);
+        PutText(korvane, &IKorvane::put_RemoteFolder, L"");
+        PutText(korvane, &IKorvane::put_RemoteFile, L"third.bin");
+        PutText(korvane, &IKorvane::put_LocalFile, third);
+        PutText(korvane, &IKorvane::put_UserName, L"nobody");
+        PutText(korvane, &IKorvane::put_UserPass, L"wrong");
+        ASSERT_EQ(korvane->put_Port(static_cast<ULONG>(lab.DeadPort())), S_OK);
+    };
+    ASSERT_EQ(korvane->Post(), S_OK);
+    ASSERT_TRUE(PumpUntil(
+        [&] { return events->Named(kPostComplete).size() + events->Named(kPostError).size() >= 2; }, 120000))
+        << "the upload asked inside the callback was lost";
+    Pump(300);
+    const std::vector<Call> completes = events->Named(kPostComplete);
+    ASSERT_EQ(completes.size(), 2u);
+    EXPECT_EQ(completes[1].arguments[0].number, 2);
+    EXPECT_TRUE(events->Named(kPostError).empty()) << "error " << GetErrorCode(korvane);
+    EXPECT_THAT(StatesSeen(), ElementsAre(2, 2));
+    EXPECT_EQ(lab.RemoteFile(server.id, "next/second.bin").md5, Utf8(FileMd5(second)));
+    EXPECT_FALSE(lab.RemoteFile(server.id, "third.bin").exists);
+    EXPECT_FALSE(lab.RemoteFile(server.id, "next/third.bin").exists);
+}
 
 // An object in the multithreaded apartment, reached from the page's thread through a proxy: method 1 sleeps
 // a little, method 2 answers at once.

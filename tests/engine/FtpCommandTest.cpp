@@ -15,6 +15,7 @@
 #include "EngineTestSupport.h"
 #include "Network/Command/FtpCommand.h"
 #include "Network/Command/FtpReplyReader.h"
+#include "common/AnsiCodePageSeam.h"
 
 using namespace enginetest;
 using Poster = FtpFilePoster;
@@ -468,6 +469,41 @@ TEST_F(Commands, NamesGoOutInUtf8OnceTheServerAgreed) {
         command.Stor();
     }
     EXPECT_EQ("STOR \xE6\x8A\xA5\xE5\x91\x8A.bin\r\n", Wire());
+}
+
+// A system whose ANSI code page is UTF-8, and a server that never agreed to UTF-8 (it refused CLNT, as
+// vsftpd, pure-ftpd and pyftpdlib do): names and folders go out in that code page, UTF-8, as they are.
+TEST_F(Commands, NamesGoOutOnASystemWhoseAnsiCodePageIsUtf8) {
+    const struct {
+        const wchar_t* name;
+        const char* bytes;
+    } names[] = {
+        {L"up.bin", "up.bin"},
+        {L"caf\u00E9.bin", "caf\xC3\xA9.bin"},
+        {L"\u6587\u4EF6.bin", "\xE6\x96\x87\xE4\xBB\xB6.bin"},  // 文件.bin
+    };
+    for (const auto& n : names) {
+        for (bool folder : {false, true}) {
+            TearDown();
+            SetUp();
+            SCOPED_TRACE(std::string(n.bytes) + (folder ? " as a folder" : " as a file"));
+            testcommon::AnsiCodePageSeam utf8System(GetModuleHandleW(nullptr), CP_UTF8);
+            ASSERT_TRUE(utf8System.Applied());
+            poster_.state_ = kIn;
+            poster_.utf8_ = false;
+            (folder ? poster_.remoteFolder_ : poster_.remoteFile_) = n.name;
+            SendText(server_, folder ? "257 created\r\n" : "150 Ok\r\n");
+            {
+                FtpCommand command(&poster_);
+                if (folder)
+                    command.Mkd();
+                else
+                    command.Stor();
+            }
+            EXPECT_EQ(std::string(folder ? "MKD " : "STOR ") + n.bytes + "\r\n", Wire());
+            EXPECT_EQ(poster_.GetState() & Poster::Failed, 0u) << "error " << poster_.GetErrorCode();
+        }
+    }
 }
 
 // No page may smuggle a command of its own through a name.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/AnsiCodePageSeam.h"
 #include "common/TestFiles.h"
 #include "support/TextConvert.h"
 
@@ -63,6 +64,63 @@ TEST(TextConvert, WideToNarrowReplacesTheResultAndStopsAtTheFirstNul) {
         EXPECT_EQ(c.convert(L"x"), "x") << c.name;
         EXPECT_EQ(c.convert(withNul), "ab") << c.name;
     }
+}
+
+// Each code page is asked with the flags it allows, on a system that answers as the platform's documentation
+// says: a name is never refused because of the way it was asked for.
+TEST(TextConvert, ExactConversionAsksEachCodePageAsItAllows) {
+    using Seam = testcommon::AnsiCodePageSeam;
+    struct Case {
+        UINT asked;
+        UINT system;  // the system's ANSI code page
+        UINT used;
+        DWORD flags;
+        bool usedDefaultFlag;
+    };
+    const DWORD bestFit = WC_NO_BEST_FIT_CHARS;
+    const Case cases[] = {
+        {CP_THREAD_ACP, CP_UTF8, CP_UTF8, WC_ERR_INVALID_CHARS, false},
+        {CP_ACP, CP_UTF8, CP_UTF8, WC_ERR_INVALID_CHARS, false},
+        {CP_UTF8, 1252, CP_UTF8, WC_ERR_INVALID_CHARS, false},
+        {CP_THREAD_ACP, 54936, 54936, 0, false},
+        {CP_THREAD_ACP, 52936, 52936, 0, false},
+        {50220, 1252, 50220, 0, false},
+        {50221, 1252, 50221, 0, false},
+        {50222, 1252, 50222, 0, false},
+        {50225, 1252, 50225, 0, false},
+        {50227, 1252, 50227, 0, false},
+        {50229, 1252, 50229, 0, false},
+        {57002, 1252, 57002, 0, false},
+        {57011, 1252, 57011, 0, false},
+        {CP_UTF7, 1252, CP_UTF7, 0, false},
+        {42, 1252, 42, 0, false},
+        {CP_THREAD_ACP, 1252, 1252, bestFit, true},
+        {CP_ACP, 936, 936, bestFit, true},
+        {932, 1252, 932, bestFit, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("code page " + std::to_string(c.asked) + " on a system of " + std::to_string(c.system));
+        Seam seam(GetModuleHandleW(nullptr), c.system);
+        ASSERT_TRUE(seam.Applied());
+        std::string out = "stale";
+        const CString name(L"report-2.bin");
+        EXPECT_TRUE(WideToCodePageExact(name.GetString(), name.GetLength(), c.asked, out));
+        EXPECT_EQ(out, "report-2.bin");
+        ASSERT_FALSE(Seam::Conversions().empty());
+        for (const Seam::Conversion& made : Seam::Conversions()) {
+            EXPECT_EQ(made.codePage, c.used);
+            EXPECT_EQ(made.flags, c.flags);
+            EXPECT_EQ(made.usedDefaultFlag, c.usedDefaultFlag);
+            EXPECT_FALSE(made.defaultCharacter);
+        }
+    }
+    // Where UTF-8 is the system's code page, what it cannot hold is still refused: a lone surrogate.
+    Seam seam(GetModuleHandleW(nullptr), CP_UTF8);
+    ASSERT_TRUE(seam.Applied());
+    std::string out = "stale";
+    const wchar_t lone[] = {L'a', 0xD800, L'b'};
+    EXPECT_FALSE(WideToCodePageExact(lone, 3, CP_THREAD_ACP, out));
+    EXPECT_EQ(out, "");
 }
 
 TEST(TextConvert, ZeroLengthBuffersAreNeverRead) {
