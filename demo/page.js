@@ -1,9 +1,10 @@
 // What a web page does with the upload object, run by our script host as the demo's page: it creates
 // Tamsic.Korvane, hooks up its events, hands it two functions, uploads one file and shows what it hears, then
 // asks the object for the file's MD5.
-// Arguments: server port, user, password, local file, remote folder, remote file name.
+// Arguments: server port, user, password, local file, remote folder, remote file name, and the ProgID
+// (Tamsic.Korvane when it is left out; a 64-bit host creates Tamsic.Korvane64).
 var port = Number(Host.Arg(0));
-var korvane = new ActiveXObject("Tamsic.Korvane");
+var korvane = new ActiveXObject(Host.ArgCount() > 6 ? Host.Arg(6) : "Tamsic.Korvane");
 var ended = false, failed = false, checked = false;
 
 Host.ConnectObject(korvane, "upload_");

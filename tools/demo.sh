@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job, as a user would see it: builds Korvane.dll and our script host (i686), registers the DLL in
+# The main job, as a user would see it: builds Korvane.dll and our script host (i686; Korvane64.dll and the
+# x86_64 host on a machine whose kernel runs no 32-bit programs), registers the DLL in
 # a Wine prefix of the demo's own, starts a local FTP server (pyftpdlib, through the FTP lab of the tests,
 # tests/lab/ftplab.py) on a loopback port, and runs a page-like script (demo/page.js) that uploads a
 # generated file through Tamsic.Korvane and shows the progress texts, the completion and the file's MD5. The
@@ -10,15 +11,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash tools/setup.sh
+. tools/machine.sh
 
 export KORVANE_CACHE=${KORVANE_CACHE:-/var/cache/korvane}
 export WINEPREFIX="$KORVANE_CACHE/wine-demo" WINEDEBUG=-all
 jobs=${KORVANE_JOBS:-$(nproc)}
 python=/usr/bin/python3
 
-cmake --preset i686 -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
-echo "[demo] building Korvane.dll and the script host (i686)"
-cmake --build --preset i686 --target Korvane korvane_script_host -j"$jobs"
+if korvane_runs_32bit; then
+  arch=i686 dll=Korvane progid=Tamsic.Korvane loader=wine
+else
+  echo "[demo] this machine's kernel runs no 32-bit programs: the demo uses Korvane64.dll"
+  arch=x86_64 dll=Korvane64 progid=Tamsic.Korvane64 loader=/usr/lib/wine/wine64
+fi
+cmake --preset "$arch" -DKORVANE_CACHE="$KORVANE_CACHE" >/dev/null
+echo "[demo] building $dll.dll and the script host ($arch)"
+cmake --build --preset "$arch" --target Korvane korvane_script_host -j"$jobs"
 
 work=$(mktemp -d /tmp/korvane-demo.XXXXXX)
 lab() { "$python" "$root/tests/lab/ftplab.py" "$@"; }
@@ -31,9 +39,9 @@ windows_path() { echo "Z:$1" | tr / '\\'; }
 
 # Wine's services inherit the stdio of the first Wine process: start them with harmless stdio, so that
 # whoever reads our output is not kept waiting after the demo ends.
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-echo "[demo] registering Korvane.dll in $WINEPREFIX"
-wine regsvr32 /s "$(windows_path "$root/build/i686/com/Korvane.dll")" </dev/null
+"$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
+echo "[demo] registering $dll.dll in $WINEPREFIX"
+"$loader" regsvr32 /s "$(windows_path "$root/build/$arch/com/$dll.dll")" </dev/null
 
 # The server reads at most 3 MiB/s from the data connection, so the upload takes several seconds and the
 # progress reports (one a second at most) show.
@@ -49,8 +57,8 @@ expected_md5=$(md5sum "$work/korvane-demo.bin" | cut -d' ' -f1)
 
 echo "[demo] running the page (demo/page.js) under Wine"
 status=0
-wine build/i686/tests/host/host.exe "$(windows_path "$root/demo/page.js")" "$port" demo demo-secret \
-  "$(windows_path "$work/korvane-demo.bin")" demo/upload korvane-demo.bin </dev/null | tee "$work/page.log" ||
+"$loader" "build/$arch/tests/host/host.exe" "$(windows_path "$root/demo/page.js")" "$port" demo demo-secret \
+  "$(windows_path "$work/korvane-demo.bin")" demo/upload korvane-demo.bin "$progid" </dev/null | tee "$work/page.log" ||
   status=$?
 [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
 

@@ -10,6 +10,7 @@ CRYPTOPP_VERSION=8.7.0
 TARGETS="i686 x86_64"
 
 say() { echo "[setup] $*" >&2; }
+. "$(dirname "$0")/machine.sh"
 # Every change to the system (packages, apt entries under /etc, the locale, the cache folder under /var) goes
 # through as_root: sudo when not root. Every step checks first, so a set-up machine needs no sudo at all.
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -146,8 +147,10 @@ ensure_prefix() {
   [ -f "$p/.done" ] && return 0
   say "creating the Wine prefix $p"
   rm -rf "$p"
-  WINEPREFIX="$p" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
+  WINEPREFIX="$p" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" korvane_wine wineboot -i </dev/null >/dev/null 2>&1
   WINEPREFIX="$p" wineserver -w
+  # wineboot says nothing when it fails: a prefix without its system folder is no prefix.
+  [ -f "$p/system.reg" ] && [ -d "$p/drive_c/windows/system32" ] || { say "wineboot did not make $p"; return 1; }
   touch "$p/.done"
 }
 
@@ -205,6 +208,7 @@ main() {
     echo "[setup] a dependency build failed; see the logs under $KORVANE_CACHE/build" >&2
     exit 1
   fi
+  korvane_runs_32bit || say "this machine's kernel runs no 32-bit programs: Korvane.dll is built but not run here"
   say "done (cache: $KORVANE_CACHE)"
 }
 
