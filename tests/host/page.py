@@ -67,10 +67,11 @@ class Identities:
         self.controls = set(re.findall(r"uuid\(KORVANE_CLSID_\w+\),\s*control,[^\]]*\]\s*coclass (\w+)", text))
 
     def class_of(self, clsid):
-        for name, guid in self.clsid32.items():
-            if guid == clsid.upper():
+        """The class that CLSID names, in either build."""
+        for name in self.clsid32:
+            if clsid.upper() in (self.clsid32[name], self.clsid64[name]):
                 return name
-        raise ValueError("the page names %s, which is no class of the 32-bit build" % clsid)
+        raise ValueError("the page names %s, which is no class of ours" % clsid)
 
     def for_target(self, text, arch):
         """The page's text for the target: on x86_64 the 64-bit build's CLSIDs and ProgIDs."""
@@ -143,8 +144,7 @@ def script(readme, name, arch, values, steps):
     vb = language == "VBScript"
     out = []
     for element, clsid in page.objects:
-        make = "Host.Embed" if identities.class_of(clsid if arch != "x86_64" else _clsid32(identities, clsid)) \
-            in identities.controls else "Host.CreateObject"
+        make = "Host.Embed" if identities.class_of(clsid) in identities.controls else "Host.CreateObject"
         made = "Host.Element(%s(%s))" % (make, quote("{%s}" % clsid, language))
         out.append(("Set %s = %s" if vb else "var %s = %s;") % (element, made))
     for field, value in page.fields:
@@ -172,13 +172,6 @@ def script(readme, name, arch, values, steps):
         out.append(("Host.When %s, %s" if vb else "Host.When(%s, %s);") %
                    (quote(pattern, language), quote(code, language)))
     return language, "\n".join(out) + "\n"
-
-
-def _clsid32(identities, clsid64):
-    for name, guid in identities.clsid64.items():
-        if guid == clsid64.upper():
-            return identities.clsid32[name]
-    raise ValueError("%s is no class of the 64-bit build" % clsid64)
 
 
 def step_code(page, action, language):
