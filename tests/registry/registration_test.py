@@ -421,13 +421,6 @@ class RegistrationTest(unittest.TestCase):
                 self.assertNoClassKeys(build, "HKCU\\Software\\Classes")
                 self.assertProxyStubNotRegistered(build, "HKCU\\Software\\Classes")
 
-    def test_user_install_without_n_registers_for_all_users_as_well(self):
-        # /n keeps regsvr32 from calling DllRegisterServer besides DllInstall.
-        build = self.own
-        regsvr32(build, "/i:user")
-        self.assertClassKeys(build, "HKCR")
-        self.assertClassKeys(build, "HKCU\\Software\\Classes")
-
     def test_install_command_line_picks_per_user_only_for_exactly_user(self):
         # (regsvr32 switch or helper command line, where the class keys go)
         cases = [
