@@ -66,5 +66,22 @@ cmake --preset all -DKORVANE_TEST_BUILDS="$(IFS=';'; echo "${builds[*]}")" >/dev
 korvane_runs_32bit && { DISPLAY=$KORVANE_DISPLAY wine cmd /c exit </dev/null >/dev/null 2>&1 || true; }
 DISPLAY=$KORVANE_DISPLAY /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 
+# Wine starts the prefix's desktop with the environment of the first program that needs it, and keeps it while
+# any program uses it. Most tests run without DISPLAY (a message box must return at once there): had one of them
+# come first, the desktop would have no display and every window test of the run would fail. So a program of
+# ours makes the desktop with the run's display first and holds it until the run ends (its stdin closes).
+hold_in=$(mktemp -u) hold_out=$(mktemp)
+mkfifo "$hold_in"
+DISPLAY=$KORVANE_DISPLAY /usr/lib/wine/wine64 "$root/build/x86_64/tests/host/desktop_hold.exe" \
+  <"$hold_in" >"$hold_out" 2>/dev/null &
+exec 9>"$hold_in"
+rm -f "$hold_in"
+for _ in $(seq 600); do grep -q . "$hold_out" && break; sleep 0.2; done
+if ! grep -q "^ready" "$hold_out"; then
+  echo "[test] the Wine desktop could not be made with the display $KORVANE_DISPLAY: $(cat "$hold_out")" >&2
+  exit 1
+fi
+rm -f "$hold_out"
+
 echo "[test] running the tests of: $tested"
 ctest --preset all -j"$jobs" "$@"
