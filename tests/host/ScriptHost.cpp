@@ -1,32 +1,47 @@
-// host.exe: runs one JScript file in the system's JScript engine the way a web page's thread runs its script:
-// on a single-threaded apartment whose thread keeps dispatching window messages while the script waits, so
-// that calls carried in from worker threads (an upload object's callbacks) run on it.
+// host.exe: runs one script in the system's JScript or VBScript engine the way a web page's thread runs its
+// script: on a single-threaded apartment whose thread keeps dispatching window messages while the script
+// waits, so that calls carried in from worker threads (an upload object's callbacks) run on it.
 //
-//   host.exe file.js [args...]
+//   host.exe file.js|file.vbs [args...]       (a .vbs file is VBScript, anything else JScript)
 //
-// The script sees one named item, Host:
-//   Host.Echo(text, ...)            prints the texts joined by blanks and a line end on stdout (UTF-8,
-//   unbuffered) Host.Sleep(ms)                  waits, dispatching window messages (and so incoming COM
-//   calls) meanwhile Host.Quit(code)                 ends the script; the process exits with code
-//   Host.ConnectObject(obj, prefix) advises a sink on obj's connection point; event E calls prefix + "E"
-//   Host.DisconnectObject(obj)      unadvises the sinks that ConnectObject put on obj
-//   Host.ThreadId()                 the calling thread's id
-//   Host.Arg(i), Host.ArgCount()    the command line after the script's path
-//   Host.EventTypes()               inside an event function: the VARIANT types of the event's arguments,
-//                                   first argument first, e.g. "VT_UI4,VT_I4"
-//   Host.CreateObject(progid)       CoCreateInstance, for objects the page's security check would refuse
-//   Host.Embed(progid)              shows the control in the system's container window ("AtlAxWin" of
-//                                   atl.dll, titled with the ProgID), as a page's <object> does; returns
-//                                   its IDispatch
+// The script sees the named item Host:
+//   Host.Echo(text, ...)             prints the texts joined by blanks and a line end on stdout (UTF-8,
+//                                    unbuffered)
+//   Host.Sleep(ms)                   waits, dispatching window messages (and so incoming COM calls) meanwhile
+//   Host.Quit(code)                  ends the script; the process exits with code
+//   Host.ConnectObject(obj, prefix)  advises a sink on obj's connection point; event E calls prefix + "E"
+//   Host.DisconnectObject(obj)       unadvises the sinks that ConnectObject put on obj
+//   Host.ThreadId()                  the calling thread's id
+//   Host.Arg(i), Host.ArgCount()     the command line after the script's path
+//   Host.EventTypes()                inside an event function: the VARIANT types of the event's arguments,
+//                                    first argument first, e.g. "VT_UI4,VT_I4"
+//   Host.CreateObject(progid)        CoCreateInstance (a "{CLSID}" text works too), for objects the page's
+//                                    security check would refuse
+//   Host.Embed(progid)               shows the control in the system's container window ("AtlAxWin" of
+//                                    atl.dll, titled with the ProgID or "{CLSID}"), as a page's <object>
+//                                    does; returns its IDispatch
 //   Host.DropFiles(control, path...) drags a file list (CF_HDROP) of the paths onto the control's window
-//                                   through the drop target registered for it; returns Drop's HRESULT
-// ActiveXObject works too: the host answers the engine's security questions as a page's browser does, and
-// only lets a script create an object that agrees to be safe for untrusted callers (or that has no
-// IObjectSafety).
+//                                    through the drop target registered for it; returns Drop's HRESULT
+// and, for scripts made from a page's HTML (tests/host/page.py):
+//   Host.Element(obj)                obj as a page's <object> element holds it: attachEvent, detachEvent
+//                                    and object of the element's own, every other name obj's
+//   Host.Field(id, name, text)       gives the page's element id the property name, without printing it
+//   Host.When(pattern, code[, s])    a step of the page: once the script has run, the host keeps
+//                                    dispatching messages as a page's thread does and carries out the steps
+//                                    in turn; each waits (at most s seconds, 120 by default) for a printed
+//                                    line that matches pattern (ECMAScript syntax; an empty pattern matches
+//                                    at once) and then runs code in the script's engine, as a click on a
+//                                    button runs its onclick code. An empty code ends the page.
+// and the named item document, a stand-in for the page's: document.getElementById(id) gives an element
+// whose properties read as given (Host.Field) or last written, the empty text else; each write prints
+// "#id.name = text".
+// ActiveXObject (and VBScript's CreateObject) works too: the host answers the engine's security questions as
+// a page's browser does, and only lets a script create an object that agrees to be safe for untrusted callers
+// (or that has no IObjectSafety).
 //
 // Exit code: Quit's code, else 0. A script error prints "file(line,column): ..." on stderr and exits 2; an
 // event function that failed prints its error and exits 3 (its Sleep calls fail from then on, ending the
-// script).
+// script); a page step that waited in vain exits 4.
 #include <windows.h>
 
 #include <activscp.h>
@@ -37,6 +52,9 @@
 #include <urlmon.h>
 
 #include <cwchar>
+#include <functional>
+#include <map>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,7 +74,13 @@ const IID kIActiveScriptParse = {
     0xbb1a2ae2, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
 #endif
 
-enum ExitCode : int { kExitOk = 0, kExitScriptError = 2, kExitEventError = 3, kExitUsage = 64 };
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitScriptError = 2,
+    kExitEventError = 3,
+    kExitPageTimeout = 4,
+    kExitUsage = 64
+};
 
 // One owned COM reference.
 template <class T>
@@ -180,12 +204,16 @@ std::wstring VarTypeName(VARTYPE vt) {
 
 class ScriptHost;
 
-// The sink ConnectObject advises: it answers the object's source interface and hands each event to the
-// script function named by the prefix and the event's name in the object's type library.
+// What a sink does with an event: the event's name in the object's type library, its arguments as the object
+// sent them (last first), and the result to fill in.
+using EventHandler = std::function<HRESULT(const std::wstring& event, DISPPARAMS* params, VARIANT* result)>;
+
+// The sink ConnectObject and attachEvent advise: it answers the object's source interface and hands each
+// event, by its name, to its handler.
 class EventSink : public IDispatch {
 public:
-    EventSink(ScriptHost& host, const IID& events, Ref<ITypeInfo> eventsInfo, std::wstring prefix)
-        : host_(host), events_(events), eventsInfo_(std::move(eventsInfo)), prefix_(std::move(prefix)) {}
+    EventSink(EventHandler handler, const IID& events, Ref<ITypeInfo> eventsInfo)
+        : handler_(std::move(handler)), events_(events), eventsInfo_(std::move(eventsInfo)) {}
     virtual ~EventSink() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
@@ -217,10 +245,9 @@ public:
 
 private:
     LONG refs_ = 1;
-    ScriptHost& host_;
+    EventHandler handler_;
     IID events_;
     Ref<ITypeInfo> eventsInfo_;
-    std::wstring prefix_;
 };
 
 // The named item "Host". It lives as long as the ScriptHost that owns it, so its count only tells the engine
@@ -253,6 +280,108 @@ private:
     ScriptHost& host_;
 };
 
+// A reference-counted IDispatch of the host's own; the engine and the page's objects may keep it.
+class CountedDispatch : public IDispatch {
+public:
+    virtual ~CountedDispatch() = default;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (count) *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+
+private:
+    LONG refs_ = 1;
+};
+
+// A page's <object> element around the object it holds, as a browser hands it to the page's script: every
+// name goes to the object, except the element's own members, matched as written:
+//   attachEvent(event, function)  the function is called with the event's arguments each time the object
+//                                 raises the event (one sink on the object's connection point serves all)
+//   detachEvent(event, function)  no longer
+//   object                        the object itself
+class PageObjectElement : public CountedDispatch {
+public:
+    PageObjectElement(ScriptHost& host, Ref<IDispatch> object) : host_(host), object_(std::move(object)) {}
+
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                            DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excep, UINT* argError) override;
+
+private:
+    HRESULT Attach(const std::wstring& event, IDispatch* function);
+    HRESULT RaiseToHandlers(const std::wstring& event, DISPPARAMS* params, VARIANT* result);
+
+    ScriptHost& host_;
+    Ref<IDispatch> object_;
+    bool advised_ = false;
+    std::vector<std::pair<std::wstring, Ref<IDispatch>>> handlers_;  // in the order attached
+};
+
+// An element of the stand-in page that the named item "document" hands out by id: any property can be read
+// (a value the page's fields were given, else the empty text) and written (the page's output: each write
+// prints "#id.name = text" and is kept). Names are matched ignoring case.
+class PageElement : public CountedDispatch {
+public:
+    PageElement(ScriptHost& host, std::wstring id) : host_(host), id_(std::move(id)) {}
+
+    // Sets a property without printing it: what the page's HTML (or the test) gives a field.
+    void Preset(const std::wstring& name, const std::wstring& text) { values_[Find(name)].second = text; }
+
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO*, UINT*) override;
+
+private:
+    // The index of the property, added when new.
+    size_t Find(const std::wstring& name);
+
+    ScriptHost& host_;
+    std::wstring id_;
+    std::vector<std::pair<std::wstring, std::wstring>> values_;
+};
+
+// The named item "document": getElementById(id) gives the page's element of that id, made on first use.
+class PageDocument : public IDispatch {
+public:
+    explicit PageDocument(ScriptHost& host) : host_(host) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (count) *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO*, UINT*) override;
+
+private:
+    ScriptHost& host_;
+};
+
 enum HostMember : DISPID {
     kEcho = 1,
     kSleep,
@@ -266,6 +395,9 @@ enum HostMember : DISPID {
     kCreateObject,
     kEmbed,
     kDropFiles,
+    kElement,
+    kWhen,
+    kField,
 };
 
 const struct {
@@ -282,14 +414,21 @@ const struct {
                     {L"EventTypes", kEventTypes},
                     {L"CreateObject", kCreateObject},
                     {L"Embed", kEmbed},
-                    {L"DropFiles", kDropFiles}};
+                    {L"DropFiles", kDropFiles},
+                    {L"Element", kElement},
+                    {L"When", kWhen},
+                    {L"Field", kField}};
 
 // The script site, and the browser-like security manager the engine asks before ActiveXObject creates
 // anything.
 class ScriptHost : public IActiveScriptSite, public IServiceProvider, public IInternetHostSecurityManager {
 public:
-    ScriptHost(std::wstring scriptPath, std::vector<std::wstring> args)
-        : scriptPath_(std::move(scriptPath)), args_(std::move(args)), hostObject_(*this) {}
+    ScriptHost(std::wstring scriptPath, std::wstring language, std::vector<std::wstring> args)
+        : scriptPath_(std::move(scriptPath)),
+          language_(std::move(language)),
+          args_(std::move(args)),
+          hostObject_(*this),
+          document_(*this) {}
 
     int Run(const std::wstring& code);
 
@@ -299,12 +438,24 @@ public:
     HRESULT Quit(int code);
     HRESULT ConnectObject(IDispatch* object, const std::wstring& prefix);
     HRESULT DisconnectObject(IDispatch* object);
+    HRESULT When(const std::wstring& pattern, const std::wstring& code, int seconds);
+    // The page's element of that id, made on first use.
+    Ref<PageElement> Element(const std::wstring& id);
+    // Whether the script's language names members exactly (JScript) or in any letter case (VBScript).
+    bool ExactNames() const { return language_ == L"JScript"; }
     const std::vector<std::wstring>& Args() const { return args_; }
     const std::wstring& EventTypes() const { return eventTypes_; }
     bool Quitting() const { return quitting_; }
 
-    // Called by a sink for each event it receives.
+    // Advises a sink on the object's connection point (the first whose interface the object's type library
+    // describes) that hands each event to handler; DisconnectObject and the end of the run unadvise it.
+    HRESULT Advise(IDispatch* object, EventHandler handler);
+    // Calls the script function named function with an event's arguments.
     HRESULT CallEvent(const std::wstring& function, DISPPARAMS* params, VARIANT* result);
+    // Calls a script function object (DISPID_VALUE) with an event's arguments; what names it in a report.
+    HRESULT CallFunction(IDispatch* function, const std::wstring& what, DISPPARAMS* params, VARIANT* result);
+    // Prints a line of the script's output; the page's actions wait for the lines they name.
+    void PrintLine(const std::wstring& line);
 
     // IUnknown: the host lives on main's stack for the whole run; the engine's references end at Close.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
@@ -332,8 +483,14 @@ public:
                                           ITypeInfo** info) override {
         if (item) *item = nullptr;
         if (info) *info = nullptr;
-        if (_wcsicmp(name, L"Host") != 0) return TYPE_E_ELEMENTNOTFOUND;
-        if ((mask & SCRIPTINFO_IUNKNOWN) && item) *item = static_cast<IDispatch*>(&hostObject_);
+        IDispatch* named = nullptr;
+        if (_wcsicmp(name, L"Host") == 0)
+            named = &hostObject_;
+        else if (_wcsicmp(name, L"document") == 0)
+            named = &document_;
+        else
+            return TYPE_E_ELEMENTNOTFOUND;
+        if ((mask & SCRIPTINFO_IUNKNOWN) && item) *item = named;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetDocVersionString(BSTR* version) override {
@@ -365,7 +522,22 @@ public:
                                                 DWORD contextSize, DWORD) override;
 
 private:
+    // Calls a member of a script object with an event's arguments; a failure is reported and ends the run.
+    HRESULT CallMember(IDispatch* target, DISPID id, const std::wstring& what, DISPPARAMS* params,
+                       VARIANT* result);
     void DisconnectAll();
+    // After the script: dispatches messages as a page's thread does, carrying out the actions of When in
+    // turn, until the last one ends the page, an action waits too long, or the script fails or quits.
+    void RunPage();
+
+    // A step of the page: when a printed line matches pattern (at once when it is empty), run code; an
+    // empty code ends the page.
+    struct Action {
+        std::wstring pattern;
+        std::wregex regex;
+        std::wstring code;
+        DWORD limit;  // milliseconds to wait for the line, from when the step before ran
+    };
 
     struct Connection {
         Ref<IUnknown> object;  // identity of the connected object
@@ -374,9 +546,17 @@ private:
     };
 
     std::wstring scriptPath_;
+    std::wstring language_;
     std::vector<std::wstring> args_;
     HostObject hostObject_;
+    PageDocument document_;
+    std::map<std::wstring, Ref<PageElement>> elements_;
+    std::vector<Action> actions_;
+    size_t nextAction_ = 0;
+    bool actionReady_ = false;
+    DWORD actionArmed_ = 0;
     Ref<IActiveScript> engine_;
+    Ref<IActiveScriptParse> parse_;
     Ref<IDispatch> global_;
     std::vector<Connection> connections_;
     std::wstring eventTypes_;
@@ -390,7 +570,7 @@ HRESULT STDMETHODCALLTYPE EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPP
     Bstr name;
     UINT count = 0;
     if (FAILED(eventsInfo_->GetNames(id, &name.text, 1, &count)) || count == 0) return DISP_E_MEMBERNOTFOUND;
-    return host_.CallEvent(prefix_ + name.Str(), params, result);
+    return handler_(name.Str(), params, result);
 }
 
 HRESULT STDMETHODCALLTYPE HostObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
@@ -577,7 +757,9 @@ HRESULT STDMETHODCALLTYPE HostObject::Invoke(DISPID id, REFIID, LCID, WORD, DISP
         case kCreateObject: {
             if (FAILED(hr = ArgumentAs(params, 0, VT_BSTR, a))) return hr;
             CLSID clsid;
-            if (FAILED(hr = CLSIDFromProgID(V_BSTR(&a), &clsid))) return hr;
+            const wchar_t* name = V_BSTR(&a) ? V_BSTR(&a) : L"";
+            if (FAILED(hr = name[0] == L'{' ? CLSIDFromString(name, &clsid) : CLSIDFromProgID(name, &clsid)))
+                return hr;
             Ref<IDispatch> object;
             if (FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                              object.PutVoid())))
@@ -616,9 +798,193 @@ HRESULT STDMETHODCALLTYPE HostObject::Invoke(DISPID id, REFIID, LCID, WORD, DISP
             }
             return S_OK;
         }
+        case kElement: {
+            if (FAILED(hr = ArgumentAs(params, 0, VT_DISPATCH, a))) return hr;
+            if (!V_DISPATCH(&a)) return E_INVALIDARG;
+            Ref<IDispatch> object = Ref<IDispatch>::Adopt(V_DISPATCH(&a));
+            V_DISPATCH(&a)->AddRef();
+            if (result) {
+                V_VT(result) = VT_DISPATCH;
+                V_DISPATCH(result) = new PageObjectElement(host_, object);
+            }
+            return S_OK;
+        }
+        case kWhen: {
+            Variant code, seconds;
+            if (FAILED(hr = ArgumentAs(params, 0, VT_BSTR, a))) return hr;
+            if (FAILED(hr = ArgumentAs(params, 1, VT_BSTR, code))) return hr;
+            if (Argument(params, 2) && FAILED(hr = ArgumentAs(params, 2, VT_I4, seconds))) return hr;
+            return host_.When(V_BSTR(&a) ? V_BSTR(&a) : L"", V_BSTR(&code) ? V_BSTR(&code) : L"",
+                              Argument(params, 2) ? V_I4(&seconds) : 0);
+        }
+        case kField: {
+            Variant text;
+            if (FAILED(hr = ArgumentAs(params, 0, VT_BSTR, a))) return hr;
+            if (FAILED(hr = ArgumentAs(params, 1, VT_BSTR, b))) return hr;
+            if (FAILED(hr = ArgumentAs(params, 2, VT_BSTR, text))) return hr;
+            host_.Element(V_BSTR(&a) ? V_BSTR(&a) : L"")
+                ->Preset(V_BSTR(&b) ? V_BSTR(&b) : L"", V_BSTR(&text) ? V_BSTR(&text) : L"");
+            return S_OK;
+        }
         default:
             return DISP_E_MEMBERNOTFOUND;
     }
+}
+
+// ---- the stand-in page
+
+namespace {
+constexpr DISPID kAttachEvent = 0x7F000001;
+constexpr DISPID kDetachEvent = 0x7F000002;
+constexpr DISPID kElementObject = 0x7F000003;
+constexpr DISPID kGetElementById = 1;
+}  // namespace
+
+HRESULT STDMETHODCALLTYPE PageObjectElement::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count,
+                                                           LCID lcid, DISPID* ids) {
+    if (count == 1 && names && names[0]) {
+        // JScript names members exactly; VBScript in any letter case.
+        auto is = [&](const wchar_t* own) {
+            return host_.ExactNames() ? wcscmp(names[0], own) == 0 : _wcsicmp(names[0], own) == 0;
+        };
+        const DISPID own = is(L"attachEvent")   ? kAttachEvent
+                           : is(L"detachEvent") ? kDetachEvent
+                           : is(L"object")      ? kElementObject
+                                                : DISPID_UNKNOWN;
+        if (own != DISPID_UNKNOWN) {
+            ids[0] = own;
+            return S_OK;
+        }
+    }
+    return object_->GetIDsOfNames(riid, names, count, lcid, ids);
+}
+
+HRESULT STDMETHODCALLTYPE PageObjectElement::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
+                                                    DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
+                                                    UINT* argError) {
+    Variant event, function;
+    HRESULT hr = S_OK;
+    switch (id) {
+        case kElementObject:
+            if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
+            if (result) {
+                V_VT(result) = VT_DISPATCH;
+                V_DISPATCH(result) = object_.Get();
+                object_->AddRef();
+            }
+            return S_OK;
+        case kAttachEvent:
+        case kDetachEvent: {
+            if (FAILED(hr = ArgumentAs(params, 0, VT_BSTR, event))) return hr;
+            if (FAILED(hr = ArgumentAs(params, 1, VT_DISPATCH, function))) return hr;
+            const std::wstring name = V_BSTR(&event) ? V_BSTR(&event) : L"";
+            if (id == kAttachEvent) {
+                hr = Attach(name, V_DISPATCH(&function));
+            } else {
+                for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
+                    if (it->first == name && it->second.Get() == V_DISPATCH(&function)) {
+                        handlers_.erase(it);
+                        break;
+                    }
+                }
+            }
+            if (result) {
+                V_VT(result) = VT_BOOL;
+                V_BOOL(result) = SUCCEEDED(hr) ? VARIANT_TRUE : VARIANT_FALSE;
+            }
+            return S_OK;
+        }
+        default:
+            return object_->Invoke(id, riid, lcid, flags, params, result, excep, argError);
+    }
+}
+
+HRESULT PageObjectElement::Attach(const std::wstring& event, IDispatch* function) {
+    if (!function) return E_INVALIDARG;
+    if (!advised_) {
+        // The sink keeps the element; the end of the run unadvises it.
+        Ref<PageObjectElement> self = Ref<PageObjectElement>::Adopt(this);
+        AddRef();
+        const HRESULT hr = host_.Advise(
+            object_.Get(), [self](const std::wstring& name, DISPPARAMS* params, VARIANT* result) {
+                return self->RaiseToHandlers(name, params, result);
+            });
+        if (FAILED(hr)) return hr;
+        advised_ = true;
+    }
+    Ref<IDispatch> held = Ref<IDispatch>::Adopt(function);
+    function->AddRef();
+    handlers_.emplace_back(event, held);
+    return S_OK;
+}
+
+HRESULT PageObjectElement::RaiseToHandlers(const std::wstring& event, DISPPARAMS* params, VARIANT* result) {
+    // A handler may attach or detach others: the ones attached now are called.
+    std::vector<Ref<IDispatch>> functions;
+    for (const auto& handler : handlers_)
+        if (handler.first == event) functions.push_back(handler.second);
+    HRESULT hr = S_OK;
+    for (const auto& function : functions)
+        hr = host_.CallFunction(function.Get(), L"attachEvent function of " + event, params, result);
+    return hr;
+}
+
+size_t PageElement::Find(const std::wstring& name) {
+    for (size_t i = 0; i < values_.size(); ++i)
+        if (_wcsicmp(values_[i].first.c_str(), name.c_str()) == 0) return i;
+    values_.emplace_back(name, std::wstring());
+    return values_.size() - 1;
+}
+
+HRESULT STDMETHODCALLTYPE PageElement::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    if (count != 1 || !names || !names[0]) return DISP_E_UNKNOWNNAME;
+    ids[0] = static_cast<DISPID>(Find(names[0]) + 1);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageElement::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                              VARIANT* result, EXCEPINFO*, UINT*) {
+    if (id < 1 || static_cast<size_t>(id) > values_.size()) return DISP_E_MEMBERNOTFOUND;
+    auto& property = values_[id - 1];
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        Variant text;
+        HRESULT hr = ArgumentAs(params, 0, VT_BSTR, text);
+        if (FAILED(hr)) return hr;
+        property.second = V_BSTR(&text) ? std::wstring(V_BSTR(&text), SysStringLen(V_BSTR(&text))) : L"";
+        host_.PrintLine(L"#" + id_ + L"." + property.first + L" = " + property.second);
+        return S_OK;
+    }
+    if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
+    if (result) {
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = SysAllocStringLen(property.second.data(), static_cast<UINT>(property.second.size()));
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageDocument::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                                      DISPID* ids) {
+    if (count != 1 || !names || !names[0] || _wcsicmp(names[0], L"getElementById") != 0) {
+        if (ids) ids[0] = DISPID_UNKNOWN;
+        return DISP_E_UNKNOWNNAME;
+    }
+    ids[0] = kGetElementById;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageDocument::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
+                                               VARIANT* result, EXCEPINFO*, UINT*) {
+    if (id != kGetElementById) return DISP_E_MEMBERNOTFOUND;
+    Variant name;
+    HRESULT hr = ArgumentAs(params, 0, VT_BSTR, name);
+    if (FAILED(hr)) return hr;
+    Ref<PageElement> element = host_.Element(V_BSTR(&name) ? V_BSTR(&name) : L"");
+    if (result) {
+        V_VT(result) = VT_DISPATCH;
+        V_DISPATCH(result) = element.Get();
+        element->AddRef();
+    }
+    return S_OK;
 }
 
 HRESULT ScriptHost::Echo(DISPPARAMS* params) {
@@ -633,7 +999,7 @@ HRESULT ScriptHost::Echo(DISPPARAMS* params) {
         else
             line += L"(" + VarTypeName(V_VT(Argument(params, i))) + L")";
     }
-    Write(STD_OUTPUT_HANDLE, line + L"\n");
+    PrintLine(line);
     return S_OK;
 }
 
@@ -647,7 +1013,7 @@ HRESULT ScriptHost::Quit(int code) {
     return E_ABORT;  // unwinds the script; OnScriptError knows to stay quiet
 }
 
-HRESULT ScriptHost::ConnectObject(IDispatch* object, const std::wstring& prefix) {
+HRESULT ScriptHost::Advise(IDispatch* object, EventHandler handler) {
     Ref<IConnectionPointContainer> container;
     HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, container.PutVoid());
     if (FAILED(hr)) return hr;
@@ -665,7 +1031,7 @@ HRESULT ScriptHost::ConnectObject(IDispatch* object, const std::wstring& prefix)
         Ref<ITypeInfo> eventsInfo;
         if (FAILED(point->GetConnectionInterface(&events))) continue;
         if (FAILED(library->GetTypeInfoOfGuid(events, eventsInfo.Put()))) continue;
-        Ref<IUnknown> sink = Ref<IUnknown>::Adopt(new EventSink(*this, events, eventsInfo, prefix));
+        Ref<IUnknown> sink = Ref<IUnknown>::Adopt(new EventSink(std::move(handler), events, eventsInfo));
         DWORD cookie = 0;
         if (FAILED(hr = point->Advise(sink.Get(), &cookie))) return hr;
         Ref<IUnknown> identity;
@@ -674,6 +1040,12 @@ HRESULT ScriptHost::ConnectObject(IDispatch* object, const std::wstring& prefix)
         return S_OK;
     }
     return CONNECT_E_NOCONNECTION;
+}
+
+HRESULT ScriptHost::ConnectObject(IDispatch* object, const std::wstring& prefix) {
+    return Advise(object, [this, prefix](const std::wstring& event, DISPPARAMS* params, VARIANT* result) {
+        return CallEvent(prefix + event, params, result);
+    });
 }
 
 HRESULT ScriptHost::DisconnectObject(IDispatch* object) {
@@ -704,7 +1076,17 @@ HRESULT ScriptHost::CallEvent(const std::wstring& function, DISPPARAMS* params, 
     LPOLESTR name = const_cast<LPOLESTR>(function.c_str());
     if (FAILED(global_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id)))
         return S_OK;  // the script does not listen to this event
+    Ref<IDispatch> global = global_;
+    return CallMember(global.Get(), id, L"event function " + function, params, result);
+}
 
+HRESULT ScriptHost::CallFunction(IDispatch* function, const std::wstring& what, DISPPARAMS* params,
+                                 VARIANT* result) {
+    return CallMember(function, DISPID_VALUE, what, params, result);
+}
+
+HRESULT ScriptHost::CallMember(IDispatch* target, DISPID id, const std::wstring& what, DISPPARAMS* params,
+                               VARIANT* result) {
     std::wstring types;
     for (UINT i = 0; params && i < params->cArgs; ++i) {
         if (i > 0) types += L',';
@@ -714,16 +1096,85 @@ HRESULT ScriptHost::CallEvent(const std::wstring& function, DISPPARAMS* params, 
     std::wstring outerTypes = std::exchange(eventTypes_, types);
     ExcepInfo excep;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    HRESULT hr = global_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params ? params : &none,
-                                 result, &excep, nullptr);
+    HRESULT hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params ? params : &none,
+                                result, &excep, nullptr);
     eventTypes_ = std::move(outerTypes);
     if (FAILED(hr) && !quitting_) {
         excep.FillIn();
-        Write(STD_ERROR_HANDLE, scriptPath_ + L": event function " + function + L" failed: " +
-                                    excep.Description() + L" (" + HresultText(hr) + L")\n");
+        Write(STD_ERROR_HANDLE, scriptPath_ + L": " + what + L" failed: " + excep.Description() + L" (" +
+                                    HresultText(hr) + L")\n");
         eventFailed_ = true;
     }
     return hr;
+}
+
+void ScriptHost::PrintLine(const std::wstring& line) {
+    Write(STD_OUTPUT_HANDLE, line + L"\n");
+    if (actionReady_ || nextAction_ >= actions_.size()) return;
+    // Each line of the text on its own, as a page's reader would see them.
+    size_t start = 0;
+    while (start <= line.size()) {
+        size_t end = line.find(L'\n', start);
+        if (end == std::wstring::npos) end = line.size();
+        if (std::regex_search(line.begin() + start, line.begin() + end, actions_[nextAction_].regex)) {
+            actionReady_ = true;
+            return;
+        }
+        start = end + 1;
+    }
+}
+
+HRESULT ScriptHost::When(const std::wstring& pattern, const std::wstring& code, int seconds) {
+    Action action{pattern, std::wregex(), code, static_cast<DWORD>(seconds > 0 ? seconds : 120) * 1000};
+    try {
+        action.regex = std::wregex(pattern);
+    } catch (const std::regex_error&) {
+        return E_INVALIDARG;
+    }
+    actions_.push_back(std::move(action));
+    if (actions_.size() == nextAction_ + 1) {
+        actionReady_ = pattern.empty();
+        actionArmed_ = GetTickCount();
+    }
+    return S_OK;
+}
+
+Ref<PageElement> ScriptHost::Element(const std::wstring& id) {
+    auto found = elements_.find(id);
+    if (found != elements_.end()) return found->second;
+    Ref<PageElement> element = Ref<PageElement>::Adopt(new PageElement(*this, id));
+    elements_[id] = element;
+    return element;
+}
+
+void ScriptHost::RunPage() {
+    while (!quitting_ && !eventFailed_ && exitCode_ == kExitOk && nextAction_ < actions_.size()) {
+        if (actionReady_) {
+            // The lines the step prints already count for the next one.
+            const Action action = actions_[nextAction_++];
+            actionReady_ = nextAction_ < actions_.size() && actions_[nextAction_].pattern.empty();
+            actionArmed_ = GetTickCount();
+            if (action.code.empty()) return;
+            ExcepInfo excep;
+            const HRESULT hr = parse_->ParseScriptText(action.code.c_str(), nullptr, nullptr, nullptr, 0, 0,
+                                                       SCRIPTTEXT_ISVISIBLE, nullptr, &excep);
+            if (FAILED(hr) && exitCode_ == kExitOk && !quitting_) {
+                excep.FillIn();
+                Write(STD_ERROR_HANDLE, scriptPath_ + L": page step \"" + action.code + L"\" failed: " +
+                                            excep.Description() + L" (" + HresultText(hr) + L")\n");
+                exitCode_ = kExitScriptError;
+            }
+            continue;
+        }
+        const Action& waiting = actions_[nextAction_];
+        if (GetTickCount() - actionArmed_ >= waiting.limit) {
+            Write(STD_ERROR_HANDLE, scriptPath_ + L": no line matched /" + waiting.pattern + L"/ within " +
+                                        std::to_wstring(waiting.limit / 1000) + L" s\n");
+            exitCode_ = kExitPageTimeout;
+            return;
+        }
+        testcommon::PumpMessages(100, [this] { return actionReady_ || eventFailed_ || quitting_; });
+    }
 }
 
 HRESULT STDMETHODCALLTYPE ScriptHost::OnScriptError(IActiveScriptError* error) {
@@ -769,16 +1220,16 @@ HRESULT STDMETHODCALLTYPE ScriptHost::QueryCustomPolicy(REFGUID key, BYTE** poli
 }
 
 int ScriptHost::Run(const std::wstring& code) {
-    CLSID jscript;
-    HRESULT hr = CLSIDFromProgID(L"JScript", &jscript);
+    CLSID engineClass;
+    HRESULT hr = CLSIDFromProgID(language_.c_str(), &engineClass);
     if (SUCCEEDED(hr))
-        hr = CoCreateInstance(jscript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript, engine_.PutVoid());
+        hr = CoCreateInstance(engineClass, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                              engine_.PutVoid());
     if (FAILED(hr)) {
-        Write(STD_ERROR_HANDLE, L"cannot create the JScript engine: " + HresultText(hr) + L"\n");
+        Write(STD_ERROR_HANDLE, L"cannot create the " + language_ + L" engine: " + HresultText(hr) + L"\n");
         return kExitUsage;
     }
-    Ref<IActiveScriptParse> parse;
-    if (FAILED(hr = engine_->QueryInterface(kIActiveScriptParse, parse.PutVoid()))) return kExitUsage;
+    if (FAILED(hr = engine_->QueryInterface(kIActiveScriptParse, parse_.PutVoid()))) return kExitUsage;
 
     // The options a browser gives a page's engine; they are what lets ActiveXObject ask our security manager.
     Ref<IObjectSafety> safety;
@@ -788,14 +1239,15 @@ int ScriptHost::Run(const std::wstring& code) {
         safety->SetInterfaceSafetyOptions(kIActiveScriptParse, options, options);
     }
     if (FAILED(hr = engine_->SetScriptSite(static_cast<IActiveScriptSite*>(this))) ||
-        FAILED(hr = parse->InitNew()) || FAILED(hr = engine_->AddNamedItem(L"Host", SCRIPTITEM_ISVISIBLE)) ||
+        FAILED(hr = parse_->InitNew()) || FAILED(hr = engine_->AddNamedItem(L"Host", SCRIPTITEM_ISVISIBLE)) ||
+        FAILED(hr = engine_->AddNamedItem(L"document", SCRIPTITEM_ISVISIBLE)) ||
         FAILED(hr = engine_->GetScriptDispatch(nullptr, global_.Put()))) {
-        Write(STD_ERROR_HANDLE, L"cannot set up the JScript engine: " + HresultText(hr) + L"\n");
+        Write(STD_ERROR_HANDLE, L"cannot set up the " + language_ + L" engine: " + HresultText(hr) + L"\n");
         return kExitUsage;
     }
     ExcepInfo excep;
-    hr = parse->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0, SCRIPTTEXT_ISVISIBLE, nullptr,
-                                &excep);
+    hr = parse_->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0, SCRIPTTEXT_ISVISIBLE, nullptr,
+                                 &excep);
     if (SUCCEEDED(hr)) hr = engine_->SetScriptState(SCRIPTSTATE_CONNECTED);
     if (FAILED(hr) && exitCode_ == kExitOk && !quitting_) {
         // A failure the engine did not report through OnScriptError (a syntax error, with some engines).
@@ -804,15 +1256,17 @@ int ScriptHost::Run(const std::wstring& code) {
               scriptPath_ + L": script failed: " + excep.Description() + L" (" + HresultText(hr) + L")\n");
         exitCode_ = kExitScriptError;
     }
+    if (SUCCEEDED(hr)) RunPage();
     if (eventFailed_) exitCode_ = kExitEventError;
 
     // Sinks hold the engine's functions and connected objects hold sinks: break that before closing.
     DisconnectAll();
     global_.Reset();
     engine_->Close();
-    parse.Reset();
+    parse_.Reset();
     safety.Reset();
     engine_.Reset();
+    elements_.clear();
     return exitCode_;
 }
 
@@ -845,7 +1299,7 @@ bool ReadScript(const std::wstring& path, std::wstring& code) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        Write(STD_ERROR_HANDLE, L"usage: host.exe file.js [args...]\n");
+        Write(STD_ERROR_HANDLE, L"usage: host.exe file.js|file.vbs [args...]\n");
         return kExitUsage;
     }
     std::wstring code;
@@ -856,7 +1310,11 @@ int wmain(int argc, wchar_t** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return kExitUsage;
     int exitCode;
     {
-        ScriptHost host(argv[1], std::vector<std::wstring>(argv + 2, argv + argc));
+        // A .vbs file is VBScript, anything else JScript.
+        const std::wstring path = argv[1];
+        const bool vbscript = path.size() >= 4 && _wcsicmp(path.c_str() + path.size() - 4, L".vbs") == 0;
+        ScriptHost host(path, vbscript ? L"VBScript" : L"JScript",
+                        std::vector<std::wstring>(argv + 2, argv + argc));
         exitCode = host.Run(code);
     }
     CoUninitialize();

@@ -1,6 +1,9 @@
-# korvane_add_script_test(name SCRIPT file.js [ARGS ...] [EXIT code] [STDOUT regex...] [NOT_STDOUT regex...]
-#                         [STDERR regex...] [SETUP driver-options...] [FIXTURES fixture...] [LAB] [CSCRIPT]
+# korvane_add_script_test(name SCRIPT file.js|PAGE name [ARGS ...] [EXIT code] [STDOUT regex...]
+#                         [NOT_STDOUT regex...] [STDERR regex...] [SETUP driver-options...]
+#                         [VALUES id=text...] [STEPS pattern action...] [FIXTURES fixture...] [LAB] [CSCRIPT]
 #                         [WINDOWS] [TIMEOUT s])
+#   PAGE: the script is the README's page of that name as tests/host/page.py makes it for this target, its
+#   input fields given VALUES and its steps STEPS (pairs of a pattern and an action).
 #   Runs host.exe file.js ARGS... (CSCRIPT: Wine's cscript instead) through the target's Wine loader, with
 #   tests/host/run_script.py as the driver, and checks its exit code (default 0), that stdout and stderr
 #   match every regular expression given and that stdout matches none of NOT_STDOUT (Python syntax,
@@ -10,7 +13,8 @@
 #   WINDOWS: the script makes windows: its process gets the run's X display as DISPLAY.
 set(KORVANE_SCRIPT_DRIVER ${CMAKE_CURRENT_LIST_DIR}/run_script.py)
 function(korvane_add_script_test name)
-  cmake_parse_arguments(T "LAB;CSCRIPT;WINDOWS" "SCRIPT;EXIT;TIMEOUT" "ARGS;STDOUT;NOT_STDOUT;STDERR;SETUP;FIXTURES" ${ARGN})
+  cmake_parse_arguments(T "LAB;CSCRIPT;WINDOWS" "SCRIPT;PAGE;EXIT;TIMEOUT"
+    "ARGS;STDOUT;NOT_STDOUT;STDERR;SETUP;FIXTURES;VALUES;STEPS" ${ARGN})
   if(NOT DEFINED T_EXIT)
     set(T_EXIT 0)
   endif()
@@ -27,7 +31,24 @@ function(korvane_add_script_test name)
   foreach(re ${T_STDERR})
     list(APPEND checks --stderr ${re})
   endforeach()
-  get_filename_component(script ${T_SCRIPT} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  if(T_PAGE)
+    set(script @PAGE@)
+    list(APPEND checks --page ${T_PAGE})
+    foreach(value ${T_VALUES})
+      list(APPEND checks --value ${value})
+    endforeach()
+    list(LENGTH T_STEPS stepItems)
+    math(EXPR odd "${stepItems} % 2")
+    if(odd)
+      message(FATAL_ERROR "${name}: STEPS takes pairs of a pattern and an action")
+    endif()
+    while(T_STEPS)
+      list(POP_FRONT T_STEPS pattern action)
+      list(APPEND checks --step ${pattern} ${action})
+    endwhile()
+  else()
+    get_filename_component(script ${T_SCRIPT} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
   if(T_CSCRIPT)
     # cscript takes an argument that starts with a slash for one of its options: give it the Z: path.
     string(REPLACE "/" "\\" script "Z:${script}")

@@ -5,7 +5,8 @@ run_script.py [checks] [set-up] [--timeout S] -- COMMAND...
 
 checks:
   --exit N               the exit code (default 0)
-  --stdout RE            stdout matches (searched, ^ and $ at line ends; CR LF read as LF); repeatable
+  --stdout RE            stdout matches (searched, ^ and $ at line ends; CR LF read as LF; a placeholder
+                         stands for its text); repeatable
   --not-stdout RE        stdout does not match; repeatable
   --stderr RE            stderr matches; repeatable
 set-up, whose values the command's arguments can name as @NAME@ placeholders:
@@ -19,10 +20,17 @@ set-up, whose values the command's arguments can name as @NAME@ placeholders:
   --expect-remote NAME:PATH=FILE   afterwards the server NAME holds PATH with the content of file FILE
   --make-folder NAME=FILE,FILE...  a folder holding these empty files; @NAME@ is its Windows path
 @TEMP@ is the Windows path of a folder of this run, removed afterwards.
+a page of the README (tests/host/page.py), run as a browser runs it:
+  --page NAME            the script of the README's page NAME for this target ($KORVANE_ARCH); @PAGE@ is its
+                         Windows path
+  --value ID=TEXT        the page's input field ID holds TEXT (placeholders filled)
+  --step PATTERN ACTION  a step of the page (page.py says which actions there are; placeholders filled); the
+                         pattern "*" runs it at once
 dialogs (the command's own file-open dialogs, titled "Open", answered in order with xdotool on $DISPLAY):
   --dialog type:TEXT     types TEXT into the file name and presses Return
   --dialog all           chooses every file the dialog lists (the list, Home, Shift+End, Return)
   --dialog cancel        presses Escape
+  --dialog folder:cancel presses Escape in the folder browser (titled "Browse for Folder")
 The driver polls for each dialog of the command's process, and prints how long each took to show and close.
 """
 import argparse
@@ -37,6 +45,8 @@ import tempfile
 import time
 import urllib.parse
 import zlib
+
+import page as readme_page
 
 LAB_USER = "kvobjtest"
 LAB_PASSWORD = "Obj-Pass-1"
@@ -109,6 +119,7 @@ class Lab:
 
 
 DIALOG_TITLE = "^Open$"
+FOLDER_TITLE = "^Browse for Folder$"
 DIALOG_DEADLINE = 60  # seconds for a dialog to show up, and again for it to close
 
 
@@ -162,8 +173,11 @@ def answer_dialogs(process, actions, end):
         if start >= end:
             failures.append("no time left for dialog %d (%s)" % (number, action))
             break
+        title = DIALOG_TITLE
+        if action.startswith("folder:"):
+            title, action = FOLDER_TITLE, action[len("folder:"):]
         windows = poll(lambda: xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name",
-                                       DIALOG_TITLE), process, min(DIALOG_DEADLINE, end - time.monotonic()))
+                                       title), process, min(DIALOG_DEADLINE, end - time.monotonic()))
         if not windows:
             failures.append("dialog %d (%s) did not show" % (number, action))
             break
@@ -185,7 +199,7 @@ def answer_dialogs(process, actions, end):
             failures.append("unknown dialog action %r" % action)
             break
         gone = poll(lambda: window not in xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name",
-                                                  DIALOG_TITLE), process, min(DIALOG_DEADLINE, end - time.monotonic()))
+                                                  title), process, min(DIALOG_DEADLINE, end - time.monotonic()))
         if gone is None and process.poll() is None:
             failures.append("dialog %d (%s) did not close" % (number, action))
             break
@@ -207,6 +221,9 @@ def main():
     parser.add_argument("--expect-remote", action="append", default=[])
     parser.add_argument("--make-folder", action="append", default=[])
     parser.add_argument("--dialog", action="append", default=[])
+    parser.add_argument("--page")
+    parser.add_argument("--value", action="append", default=[])
+    parser.add_argument("--step", action="append", nargs=2, default=[])
     parser.add_argument("--timeout", type=float, default=300)
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args()
@@ -247,6 +264,23 @@ def main():
         def fill(argument):
             return re.sub(r"@([A-Za-z0-9_.]+)@", lambda m: values.get(m.group(1), m.group(0)), argument)
 
+        def fill_pattern(pattern):
+            # A placeholder in a regular expression stands for its text as it is.
+            return re.sub(r"@([A-Za-z0-9_.]+)@",
+                          lambda m: re.escape(values[m.group(1)]) if m.group(1) in values else m.group(0), pattern)
+
+        if options.page:
+            page_values = dict(fill(v).split("=", 1) for v in options.value)
+            # A step whose pattern is "*" runs at once.
+            steps = [("" if pattern == "*" else pattern, fill(action)) for pattern, action in options.step]
+            language, text = readme_page.script(os.path.join(readme_page.SOURCE_ROOT, "README.md"), options.page,
+                                                os.environ.get("KORVANE_ARCH", "i686"), page_values, steps)
+            path = os.path.join(temp, "page." + ("vbs" if language == "VBScript" else "js"))
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+            values["PAGE"] = windows_path(path)
+            print("--- page script\n" + text + "---")
+
         command = [fill(a) for a in command]
         failures, notes = [], []
         if options.dialog and not os.environ.get("DISPLAY"):
@@ -277,10 +311,10 @@ def main():
         if not failures and returncode != options.exit:
             failures.append("exit code %d, expected %d" % (returncode, options.exit))
         for name, text, patterns in (("stdout", out, options.stdout), ("stderr", err, options.stderr)):
-            for pattern in patterns:
+            for pattern in map(fill_pattern, patterns):
                 if not re.search(pattern, text, re.M):
                     failures.append("%s does not match %r" % (name, pattern))
-        for pattern in options.not_stdout:
+        for pattern in map(fill_pattern, options.not_stdout):
             if re.search(pattern, out, re.M):
                 failures.append("stdout matches %r" % pattern)
         for spec in options.expect_remote:
