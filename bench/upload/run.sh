@@ -144,7 +144,7 @@ measure() {  # label file rounds goal: the engine's median time at most goal tim
         exit (m / mc > goal) }' || failed=1
   done
   awk -v mc="$mc" -v sc="$(spread "${c[@]}")" -v size="$size" 'BEGIN {
-    printf "  curl         : %10.1f ms (%s)%s\n", mc, sc, size >= 1048576 ? sprintf("  %8.1f MB/s", size / mc / 1000) : "" }'
+    printf "  curl         : %10.1f ms (%s)%s\n", mc, sc, (size >= 1048576 ? sprintf("  %8.1f MB/s", size / mc / 1000) : "") }'
   for t in $targets; do echo "  runs (ms): $t${times[$t]}"; done
   echo "  runs (ms): curl ${c[*]}"
 }
