@@ -145,7 +145,7 @@ public:
 
 private:
     static constexpr int kFirst = 8 * 1024;
-    static constexpr int kSmallest = 4 * 1024;
+    static constexpr int kSmallest = 8 * 1024;
     static constexpr int kSmallestPiece = 1024;
     static constexpr int kLargest = 4 * 1024 * 1024;
     static constexpr uint64_t kShortest = 20;  // milliseconds a measure spans at least
@@ -435,8 +435,10 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
             count(blockEnd);
             blockEnd = blockEnd + block < fileSize_ ? blockEnd + block : fileSize_;
         }
-        // A report falls due between two blocks' ends: the count moves to what the socket took.
-        if (taken > posted_ && now >= lastReportAt + 1000) count(taken);
+        // A report falls due between two blocks' ends: the count moves to what the socket took. On a slow
+        // link the socket may take nothing for a second while its bytes still leave: the report goes out all
+        // the same.
+        if (now >= lastReportAt + 1000) count(taken);
     };
 
     // Waits a slice at most for room in the socket; false when the transfer failed.
