@@ -39,6 +39,46 @@ void TcpConnection::SetTimeouts(int connectMilliseconds, int ioMilliseconds) {
 int TcpConnection::GetConnectTimeout() { return connectTimeout; }
 int TcpConnection::GetIoTimeout() { return ioTimeout; }
 
+uint64_t TcpConnection::DeadlineAfter(uint64_t since, int milliseconds) {
+    return milliseconds > 0 ? since + static_cast<uint64_t>(milliseconds) : kNoDeadline;
+}
+
+TcpConnection::WaitOutcome TcpConnection::Wait(SOCKET socket, Readiness readiness, uint64_t deadline,
+                                               const std::atomic<bool>* stop) {
+    for (;;) {
+        if (stop && stop->load()) return WaitOutcome::Stopped;
+        uint64_t wait = kNoDeadline;
+        if (deadline != kNoDeadline) {
+            const uint64_t now = GetTickCount64();
+            if (now >= deadline) return WaitOutcome::TimedOut;
+            wait = deadline - now;
+        }
+        if (stop && wait > static_cast<uint64_t>(kStopSlice)) wait = kStopSlice;
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(socket, &ready);
+        FD_SET(socket, &failed);
+        timeval slice{static_cast<long>(wait / 1000), static_cast<long>(wait % 1000) * 1000};
+        timeval* limit = wait == kNoDeadline ? nullptr : &slice;
+        int count = SOCKET_ERROR;
+        switch (readiness) {
+            case Readiness::Readable:
+                count = ::select(0, &ready, nullptr, nullptr, limit);
+                break;
+            case Readiness::Writable:
+                count = ::select(0, nullptr, &ready, nullptr, limit);
+                break;
+            case Readiness::ConnectEnded:
+                // A connect that failed shows in the exception set, one that succeeded in the write set.
+                count = ::select(0, nullptr, &ready, &failed, limit);
+                break;
+        }
+        if (count == SOCKET_ERROR) return WaitOutcome::Failed;
+        if (count > 0) return WaitOutcome::Ready;
+    }
+}
+
 void TcpConnection::SetAddress(const CString& host, const short& port) {
     address_.sin_family = AF_INET;
     // Read in decimal, whatever leading zeros it has ("192.168.001.010" is 192.168.1.10); a text that is no
@@ -80,44 +120,30 @@ bool TcpConnection::Connect(const std::atomic<bool>* stop) {
         } else {
             error = WSAGetLastError();
             if (nonBlocking && error == WSAEWOULDBLOCK) {
-                fd_set writable, failed;
-                FD_ZERO(&writable);
-                FD_ZERO(&failed);
-                FD_SET(socket_, &writable);
-                FD_SET(socket_, &failed);
-                // In slices, so that a stop request is seen within one slice. A stop still takes one look
-                // without waiting: a connection the server has accepted by then stands, and the job says
-                // QUIT on it instead of leaving the server a bare close.
-                const ULONGLONG began = GetTickCount64();
-                int ready = 0;
-                for (;;) {
-                    const bool stopping = stop && stop->load();
-                    const ULONGLONG passed = GetTickCount64() - began;
-                    if (passed >= static_cast<ULONGLONG>(limit)) break;
-                    int slice = static_cast<int>(static_cast<ULONGLONG>(limit) - passed);
-                    if (stop && slice > 100) slice = 100;
-                    if (stopping) slice = 0;
+                WaitOutcome outcome =
+                    Wait(socket_, Readiness::ConnectEnded, DeadlineAfter(GetTickCount64(), limit), stop);
+                if (outcome == WaitOutcome::Stopped) {
+                    // A stop still takes one look without waiting: a connection the server has accepted by
+                    // then stands, and the job says QUIT on it instead of leaving the server a bare close.
+                    fd_set writable;
                     FD_ZERO(&writable);
-                    FD_ZERO(&failed);
                     FD_SET(socket_, &writable);
-                    FD_SET(socket_, &failed);
-                    timeval wait{slice / 1000, (slice % 1000) * 1000};
-                    ready = ::select(0, nullptr, &writable, &failed, &wait);
-                    if (ready != 0 || stopping) break;
+                    timeval now{0, 0};
+                    if (::select(0, nullptr, &writable, nullptr, &now) > 0) outcome = WaitOutcome::Ready;
                 }
-                if (ready > 0 && FD_ISSET(socket_, &writable)) {
+                if (outcome == WaitOutcome::Ready) {
                     int soError = 0;
                     int size = sizeof(soError);
                     getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
-                    connected = soError == 0;
-                    error = soError;
-                } else if (ready > 0) {
-                    int soError = 0;
-                    int size = sizeof(soError);
-                    getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
-                    error = soError ? soError : WSAECONNREFUSED;
+                    // Only a connected socket has a peer: a connect that ended in the exception set
+                    // without an error recorded is a refusal all the same.
+                    sockaddr_in peer;
+                    int peerSize = sizeof(peer);
+                    connected = soError == 0 &&
+                                getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0;
+                    error = connected ? 0 : (soError ? soError : WSAECONNREFUSED);
                 } else {
-                    error = ready == 0 ? WSAETIMEDOUT : WSAGetLastError();
+                    error = outcome == WaitOutcome::Failed ? WSAGetLastError() : WSAETIMEDOUT;
                 }
             }
         }

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "classlib/CString.h"
 
@@ -38,6 +39,19 @@ public:
     static void SetTimeouts(int connectMilliseconds, int ioMilliseconds);
     static int GetConnectTimeout();
     static int GetIoTimeout();
+
+    // What a wait is for. ConnectEnded: a non-blocking connect has ended, in success (writable) or failure.
+    enum class Readiness { Readable, Writable, ConnectEnded };
+    enum class WaitOutcome { Ready, TimedOut, Stopped, Failed };
+    static constexpr uint64_t kNoDeadline = ~0ull;
+    // How often a wait looks at the stop request.
+    static constexpr int kStopSlice = 100;
+    // The one wait of every socket operation: until the socket is ready, the deadline (a GetTickCount64
+    // value, or kNoDeadline) has passed, or, while stop is given, a stop is asked (seen within a slice).
+    static WaitOutcome Wait(SOCKET socket, Readiness readiness, uint64_t deadline,
+                            const std::atomic<bool>* stop);
+    // The deadline that lies milliseconds after since; kNoDeadline for a limit of 0 or less.
+    static uint64_t DeadlineAfter(uint64_t since, int milliseconds);
 
 private:
     SOCKET socket_ = INVALID_SOCKET;

@@ -29,51 +29,163 @@ private:
 
 bool IsPositiveCompletion(int code) { return code >= 200 && code < 300; }
 
-// After the last block: the sending side is shut down and the data connection read to its end, within the
-// I/O time-out. False when the server reset it (it closed without reading everything), or the end did not
-// come. Whatever the server sends back on it is dropped. A send of no bytes first asks for a reset that has
-// come already (under Wine a reset that came before the shutdown shows only there); the end is then watched
-// as a network event, whose error code tells a reset from an orderly close.
-bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned) {
+// After the last byte: the sending side is shut down and the data connection read to its end. The end may
+// come only once the socket has handed on what it still holds (drain milliseconds at the link's rate) and
+// the I/O time-out after that. False when the server reset it (it closed without reading everything), or
+// the end did not come. Whatever the server sends back on it is dropped. A send of no bytes first asks for
+// a reset that has come already (under Wine a reset that came before the shutdown shows only there).
+bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned, uint64_t drain) {
     const SOCKET socket = data.GetSocket();
-    const HANDLE event = WSACreateEvent();
-    if (event == WSA_INVALID_EVENT) return false;
-    bool ended = false;
-    if (::send(socket, "", 0, 0) == 0 && WSAEventSelect(socket, event, FD_READ | FD_CLOSE) == 0 &&
-        ::shutdown(socket, SD_SEND) == 0) {
-        const ULONGLONG since = GetTickCount64();
-        const int limit = TcpConnection::GetIoTimeout();
-        for (;;) {
-            if (abandoned) break;
-            DWORD wait = 100;
-            if (limit > 0) {
-                const ULONGLONG passed = GetTickCount64() - since;
-                if (passed >= static_cast<ULONGLONG>(limit)) break;
-                if (static_cast<ULONGLONG>(limit) - passed < wait)
-                    wait = static_cast<DWORD>(static_cast<ULONGLONG>(limit) - passed);
-            }
-            if (WaitForSingleObject(event, wait) != WAIT_OBJECT_0) continue;
-            WSANETWORKEVENTS happened;
-            if (WSAEnumNetworkEvents(socket, event, &happened) != 0) break;
-            if (happened.lNetworkEvents & FD_CLOSE) {
-                ended = happened.iErrorCode[FD_CLOSE_BIT] == 0;
-                break;
-            }
-            if (happened.lNetworkEvents & FD_READ) {
-                char piece[4096];
-                const int received = ::recv(socket, piece, sizeof(piece), 0);
-                if (received == 0) {
-                    ended = true;
-                    break;
-                }
-                if (received < 0 && WSAGetLastError() != WSAEWOULDBLOCK) break;
-            }
-        }
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return false;
+    if (::send(socket, "", 0, 0) != 0 || ::shutdown(socket, SD_SEND) != 0) return false;
+    const uint64_t deadline =
+        TcpConnection::DeadlineAfter(GetTickCount64() + drain, TcpConnection::GetIoTimeout());
+    for (;;) {
+        if (TcpConnection::Wait(socket, TcpConnection::Readiness::Readable, deadline, &abandoned) !=
+            TcpConnection::WaitOutcome::Ready)
+            return false;
+        char piece[4096];
+        const int received = ::recv(socket, piece, sizeof(piece), 0);
+        if (received == 0) return true;
+        // A reset shows as a failed receive.
+        if (received < 0 && WSAGetLastError() != WSAEWOULDBLOCK) return false;
     }
-    WSAEventSelect(socket, nullptr, 0);
-    WSACloseEvent(event);
-    return ended;
 }
+
+// Keeps what the data socket holds to about half a second at the rate it takes bytes. Left to itself a
+// platform grows a socket's send buffer to megabytes on a slow link with a deep queue (Linux to tcp_wmem's
+// maximum, most of it in the first second); what it holds counts as posted at once but leaves at the link's
+// pace, so the progress, the speed, a stop and the end of the transfer would all lag by that much. The
+// bound starts small and grows as fast as the link takes bytes, fourfold at a step, so that a fast link is
+// not held back for more than a moment.
+class SendBacklog {
+public:
+    SendBacklog(SOCKET socket, int64_t start, uint64_t now)
+        : socket_(socket),
+          start_(start),
+          startedAt_(now),
+          mark_(start),
+          markedAt_(now),
+          taken_(start),
+          now_(now) {
+        SetLimit(kFirst);
+    }
+
+    // taken: what the socket has taken in this pass so far; called after each send and each wait.
+    void Took(int64_t taken, uint64_t now) {
+        if (!firstAt_ && taken > start_) {
+            first_ = taken;
+            firstAt_ = now;
+        }
+        if (taken > taken_ && limit_) held_ = 2 * static_cast<int64_t>(limit_);
+        taken_ = taken;
+        now_ = now;
+        const int64_t bytes = taken - mark_;
+        const uint64_t span = now - markedAt_;
+        // A measure spans several times what the socket holds, so that the bytes that filled it weigh
+        // little, or a second on a slow link.
+        if (span < kShortest ||
+            (span < 1000 && bytes < 16 * static_cast<int64_t>(limit_ ? limit_ : kLargest)))
+            return;
+        // What filled room the bound had just made is no measure of the link.
+        const int64_t moved = bytes > filling_ ? bytes - filling_ : 0;
+        filling_ = bytes > filling_ ? 0 : filling_ - bytes;
+        rate_ = static_cast<double>(moved) * 1000.0 / static_cast<double>(span);
+        // The bound grows with one measure but shrinks with the mean of several: a measure just after the
+        // bound was lowered sees the socket take nothing for a while.
+        smoothed_ = measured_ ? (smoothed_ + rate_) / 2 : rate_;
+        measured_ = true;
+        mark_ = taken;
+        markedAt_ = now;
+        if (!limit_) return;
+        double wanted = (rate_ > smoothed_ ? rate_ : smoothed_) * kHeldSeconds;
+        if (wanted > kLargest) wanted = kLargest;
+        if (wanted < kSmallest) wanted = kSmallest;
+        // Each change makes the socket take more at once, or nothing for a while, which the speed would show:
+        // the bound grows when it is too small and shrinks only when it is more than twice too large.
+        if (wanted > limit_ * 1.25) {
+            if (wanted > limit_ * 4.0) wanted = limit_ * 4.0;
+        } else if (wanted < limit_ / 2.0) {
+            if (wanted < limit_ * 0.75) wanted = limit_ * 0.75;
+        } else {
+            return;
+        }
+        const int size = static_cast<int>(wanted);
+        SetLimit(size);
+    }
+
+    // Bytes a second the socket took of late (before the first measure: since it took the first bytes).
+    double Rate() const {
+        if (measured_) return rate_;
+        if (!firstAt_) return 0;
+        // Within the tick's millisecond the rate is at least what came in it.
+        const uint64_t span = now_ > firstAt_ ? now_ - firstAt_ : 1;
+        return static_cast<double>(taken_ - first_) * 1000.0 / static_cast<double>(span);
+    }
+
+    // How much to hand the socket at one send: a twentieth of a second at the rate it takes bytes; at least
+    // a view on a fast link.
+    int64_t Piece() const {
+        if (!measured_) return kFirst;
+        const double piece = rate_ * 0.05;
+        if (piece < kSmallestPiece) return kSmallestPiece;
+        return piece > 1e12 ? static_cast<int64_t>(1e12) : static_cast<int64_t>(piece);
+    }
+
+    // Whether bytes goes to the socket in one piece: the link is fast, or not known yet.
+    bool Fast(int64_t bytes) const { return !measured_ || Piece() >= bytes; }
+
+    // How long what the socket may still hold takes to leave, at the rate it took bytes.
+    uint64_t DrainMilliseconds() const {
+        double rate = Rate() > Average() ? Rate() : Average();
+        if (rate < kSlowest) rate = kSlowest;
+        return static_cast<uint64_t>(static_cast<double>(held_) * 1000.0 / rate);
+    }
+
+private:
+    static constexpr int kFirst = 8 * 1024;
+    static constexpr int kSmallest = 8 * 1024;
+    static constexpr int kSmallestPiece = 1024;
+    static constexpr int kLargest = 4 * 1024 * 1024;
+    static constexpr uint64_t kShortest = 20;  // milliseconds a measure spans at least
+    static constexpr double kHeldSeconds = 0.4;
+    static constexpr double kSlowest = 1024;  // bytes a second
+
+    double Average() const {
+        const uint64_t span = now_ - startedAt_;
+        return static_cast<double>(taken_ - start_) * 1000.0 / static_cast<double>(span ? span : 1);
+    }
+
+    void SetLimit(int size) {
+        if (setsockopt(socket_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof(size)) !=
+            0)
+            return;
+        // Linux keeps twice the size asked for, its overhead included: at most that much is held once the
+        // socket takes bytes under the new bound (after a lower bound, what the old one let in comes first).
+        if (size > limit_) {
+            held_ = 2 * static_cast<int64_t>(size);
+            filling_ += 2 * static_cast<int64_t>(size - limit_);
+        }
+        limit_ = size;
+    }
+
+    SOCKET socket_;
+    int limit_ = 0;  // the send buffer asked for; 0 when the platform refused a bound
+    int64_t held_ = 2 * static_cast<int64_t>(kLargest);  // what the socket may hold at most
+    int64_t start_;
+    uint64_t startedAt_;
+    int64_t mark_;
+    uint64_t markedAt_;
+    int64_t taken_;
+    uint64_t now_;
+    int64_t first_ = 0;     // the count when the socket first took bytes
+    uint64_t firstAt_ = 0;  // and when
+    double rate_ = 0;
+    double smoothed_ = 0;
+    int64_t filling_ = kFirst;  // bytes the socket takes at once to fill new room (and one piece past it)
+    bool measured_ = false;
+};
 }  // namespace
 
 FtpFilePoster::FtpFilePoster() = default;
@@ -239,14 +351,15 @@ void FtpFilePoster::RunJob() {
         // it; a 2xx is that word.
         const bool finalReplyOwed = Proceeding() && !IsPositiveCompletion(response_.GetCode());
 
-        if (Proceeding() && (state_ & PassiveReady)) SendFile(data, file);
+        uint64_t drain = 0;
+        if (Proceeding() && (state_ & PassiveReady)) drain = SendFile(data, file);
         file.Close();
 
         if (Proceeding() && (state_ & PassiveReady)) {
             state_ &= ~static_cast<unsigned>(PassiveReady);
             // A server that took part of the file and closed (a reset) shows only here: the sends went into
             // the socket's buffers.
-            if (!EndOfData(data, abandoned_)) SetError(TransferFailed);
+            if (!EndOfData(data, abandoned_, drain)) SetError(TransferFailed);
             data.Close();
             // Only the server can say the file is stored: 226 or 250 after the data connection closed.
             if (Proceeding() && finalReplyOwed) {
@@ -259,9 +372,10 @@ void FtpFilePoster::RunJob() {
             // The transfer was cut short (a stop or a failure in the send loop) while the server is still
             // writing what reached it. Its reply to the aborted transfer, whatever the code, tells that its
             // copy has settled: a resume that asked SIZE before would send bytes the server already has.
+            // After a stop the close hands on what the socket still holds first, at the link's pace.
             data.Close();
             std::string reply;
-            command.RecvRaw(reply, &abandoned_);
+            command.RecvRaw(reply, &abandoned_, (state_ & Stopped) ? drain : 0);
         }
     }
 
@@ -275,66 +389,145 @@ void FtpFilePoster::RunJob() {
     if ((state_ & (AllSent | Failed | Stopped)) == 0) SetError(TransferFailed);
 }
 
-void FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file) {
+uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file) {
     const int block = static_cast<int>(file.GetAllocationGranularity());
-    // Wine charges each view and each send a fixed cost that outweighs the bytes of one block, so the file
-    // is read kBlocksPerView blocks per view and each view goes to the socket in one send. The block stays
-    // the unit of the count: posted, the speed and the progress report move block by block, as before.
+    // Wine charges each view a fixed cost that outweighs the bytes of one block, so the file is read
+    // kBlocksPerView blocks per view; the socket takes a view in as many sends as the link needs.
     const int viewLength = block * kBlocksPerView;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(viewLength) + 1]());
     if (!buffer) {
         SetError(FileNotMapped);
-        return;
+        return 0;
     }
     // The server holds the bytes before posted already.
     if (posted_ > 0) file.SetOffset(posted_);
 
+    // Non-blocking: each send takes what the socket has room for at once, however slow the link, and the
+    // loop sees a stop within a slice of its wait for room.
+    const SOCKET socket = data.GetSocket();
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
+        SetError(TransferFailed);
+        return 0;
+    }
+
     SpeedCalculater calculater;
     calculater.Reset(posted_);
     DWORD lastReport = Tamsic::Platform::GetTick();
-    const SOCKET socket = data.GetSocket();
+    const int ioTimeout = TcpConnection::GetIoTimeout();
+    uint64_t now = GetTickCount64();
+    SendBacklog backlog(socket, posted_, now);
+    // The socket's count: posted follows it at each block's end (from where the pass began) and, when a
+    // report falls due in between, there.
+    int64_t taken = posted_;
+    int64_t blockEnd = posted_ + block < fileSize_ ? posted_ + block : fileSize_;
+    // When the last progress report went out (or the pass began).
+    uint64_t lastReportAt = now;
+    // The transfer fails only when the socket took nothing for the I/O time-out.
+    uint64_t lastTaken = now;
+    int64_t viewRead = 0;
+    int64_t viewSent = 0;
+    // A stop ends the transfer where it stands, except on a fast link (or before the link is known): there
+    // the rest of the view under way still goes, within a second, so that the server's copy ends where a
+    // view ends, as the views always did.
+    bool finishingView = false;
+    uint64_t finishBy = 0;
+
+    // Posted moves to at: the speed is sampled and a progress report goes out when one is due.
+    auto count = [&](int64_t at) {
+        posted_ = at;
+        speed_ = static_cast<double>(calculater.Calculate(posted_));
+        const DWORD tick = Tamsic::Platform::GetTick();
+        // After a stop request the job reports nothing more.
+        if (static_cast<DWORD>(tick - lastReport) >= 1000 && !stop_) {
+            lastReport = tick;
+            lastReportAt = GetTickCount64();
+            if (event_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
+        }
+    };
+    auto countDue = [&]() {
+        while (blockEnd <= taken && posted_ < blockEnd) {
+            count(blockEnd);
+            blockEnd = blockEnd + block < fileSize_ ? blockEnd + block : fileSize_;
+        }
+        // A report falls due between two blocks' ends: the count moves to what the socket took. On a slow
+        // link the socket may take nothing for a second while its bytes still leave: the report goes out all
+        // the same.
+        if (now >= lastReportAt + 1000) count(taken);
+    };
+
+    // Waits a slice at most for room in the socket; false when the transfer failed.
+    bool roomSeen = false;
+    auto waitForRoom = [&]() {
+        const uint64_t idleDeadline = TcpConnection::DeadlineAfter(lastTaken, ioTimeout);
+        const uint64_t sliceEnd = now + TcpConnection::kStopSlice;
+        const TcpConnection::WaitOutcome outcome = TcpConnection::Wait(
+            socket, TcpConnection::Readiness::Writable, idleDeadline < sliceEnd ? idleDeadline : sliceEnd,
+            finishingView ? nullptr : &stop_);
+        now = GetTickCount64();
+        if (outcome == TcpConnection::WaitOutcome::Failed ||
+            (outcome == TcpConnection::WaitOutcome::TimedOut && now >= idleDeadline)) {
+            SetError(TransferFailed);
+            return false;
+        }
+        roomSeen = outcome == TcpConnection::WaitOutcome::Ready;
+        backlog.Took(taken, now);
+        countDue();
+        return true;
+    };
 
     while (posted_ < fileSize_) {
-        // A stop is seen before each view: at most one view goes out after it was asked.
         if (stop_) {
-            state_ = Stopped;
-            break;
-        }
-        const int64_t left = fileSize_ - posted_;
-        const int wanted = left < viewLength ? static_cast<int>(left) : viewLength;
-        const int64_t read = file.Read(buffer.get(), wanted);
-        if (read <= 0) {
-            // The file ended (or a view failed) before the size the job was given.
-            SetError(FileNotMapped);
-            break;
-        }
-        int64_t handed = 0;
-        while (handed < read) {
-            // A blocking send may take less than it was given; the rest goes in the next call.
-            const int sent = ::send(socket, buffer.get() + handed, static_cast<int>(read - handed), 0);
-            if (sent == SOCKET_ERROR || sent == 0) break;
-            handed += sent;
-        }
-        // What the socket took, block by block.
-        for (int64_t counted = 0; counted < handed;) {
-            const int64_t n = handed - counted < block ? handed - counted : block;
-            counted += n;
-            posted_ += n;
-            speed_ = static_cast<double>(calculater.Calculate(posted_));
-            const DWORD now = Tamsic::Platform::GetTick();
-            // After a stop request the job reports nothing more.
-            if (static_cast<DWORD>(now - lastReport) >= 1000 && !stop_) {
-                lastReport = now;
-                if (event_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
+            if (!finishingView) {
+                const int64_t rest = viewRead - viewSent;
+                finishingView = rest > 0 && backlog.Fast(rest);
+                finishBy = now + 1000;
+            }
+            if (!finishingView || viewSent == viewRead || now >= finishBy) {
+                state_ = Stopped;
+                break;
             }
         }
-        if (handed < read) {
+        if (viewSent == viewRead) {
+            const int64_t left = fileSize_ - taken;
+            const int wanted = left < viewLength ? static_cast<int>(left) : viewLength;
+            viewRead = file.Read(buffer.get(), wanted);
+            viewSent = 0;
+            if (viewRead <= 0) {
+                // The file ended (or a view failed) before the size the job was given.
+                SetError(FileNotMapped);
+                break;
+            }
+        }
+        // On a slow link the socket gets small pieces, each only when it has room: one large send would
+        // let it take far more than its bound at once.
+        const int64_t rest = viewRead - viewSent;
+        const int64_t piece = finishingView ? rest : backlog.Piece();
+        if (piece < rest && !roomSeen) {
+            if (!waitForRoom()) break;
+            continue;
+        }
+        roomSeen = false;
+        const int sent =
+            ::send(socket, buffer.get() + viewSent, static_cast<int>(piece < rest ? piece : rest), 0);
+        now = GetTickCount64();
+        if (sent > 0) {
+            viewSent += sent;
+            taken += sent;
+            lastTaken = now;
+            backlog.Took(taken, now);
+            countDue();
+            continue;
+        }
+        if (sent != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) {
             SetError(TransferFailed);
             break;
         }
+        if (!waitForRoom()) break;
     }
     file.Close();
     if (Proceeding() && posted_ >= fileSize_) AddState(AllSent);
+    return backlog.DrainMilliseconds();
 }
 
 CString FtpFilePoster::GetPostedText() const { return FormatByteSize(static_cast<double>(posted_)); }

@@ -53,8 +53,7 @@ public:
         PassiveFailed = 21,
     };
 
-    // The send loop reads this many blocks (of the allocation granularity) per view of the file and hands
-    // each view to the socket in one send.
+    // The send loop reads this many blocks (of the allocation granularity) per view of the file.
     static constexpr int kBlocksPerView = 16;
 
     FtpFilePoster();
@@ -75,10 +74,10 @@ public:
     // outcome: then this call may come from inside that report (on the worker, or on a thread the report
     // calls into), and the worker is kept for the destructor to wait for.
     bool Post(CString localPath, CString remoteFolder, CString remoteFile);
-    // Asks the job to stop: before its next command or block, or within a tenth of a second while it waits
-    // for a connect or a reply. After a stop only QUIT goes to the server; a stop during the transfer first
-    // closes the data connection and waits for the server's reply to it, so that the server's copy has
-    // settled when the job ends. A stopped job reports nothing.
+    // Asks the job to stop: before its next command, or within a tenth of a second while it waits for a
+    // connect, a reply or room in the data socket. After a stop only QUIT goes to the server; a stop during
+    // the transfer first closes the data connection and waits for the server's reply to it, so that the
+    // server's copy has settled when the job ends. A stopped job reports nothing.
     void Stop() { stop_ = true; }
     bool IsRunning() const { return running_; }
 
@@ -99,8 +98,9 @@ protected:
     static unsigned __stdcall ThreadProc(void* poster);
     // The whole exchange, from connect to close.
     void RunJob();
-    // Streams the local file from posted onwards over the data connection.
-    void SendFile(TcpConnection& data, Tamsic::IO::MapFile& file);
+    // Streams the local file from posted onwards over the data connection. Returns how long, in
+    // milliseconds, what the socket may still hold takes to leave at the rate the link took bytes.
+    uint64_t SendFile(TcpConnection& data, Tamsic::IO::MapFile& file);
     // True while the job may go on: no error ended it and no stop replaced the state.
     bool Proceeding() const { return (state_ & (Failed | Stopped)) == 0; }
     // As Proceeding; a stop request not yet seen stops the job here.

@@ -1,5 +1,5 @@
-// Transfer speed of one pass of the send loop: the mean of the byte counts of the last three samples, a
-// sample being taken at most once per 1000 ms of the platform tick.
+// Transfer speed of one pass of the send loop: the bytes of the last three samples over the time those
+// samples span, a sample being taken at most once per 1000 ms of the platform tick.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,8 @@ public:
 private:
     int64_t base_ = 0;
     uint32_t speed_ = 0;
-    int64_t deltas_[3] = {0, 0, 0};
-    int next_ = 0;       // ring entry of the next sample
-    uint32_t tick_ = 0;  // milliseconds of the platform tick
+    int64_t deltas_[3] = {0, 0, 0};  // bytes of each sample
+    uint32_t spans_[3] = {0, 0, 0};  // milliseconds each sample covers
+    int next_ = 0;                   // ring entry of the next sample
+    uint32_t tick_ = 0;              // milliseconds of the platform tick
 };

@@ -94,10 +94,11 @@ void FtpCommand::RecvWelcome() {
     RecvResponse(greeting);
 }
 
-bool FtpCommand::RecvRaw(std::string& reply, const std::atomic<bool>* stop) {
-    // No command goes before it: the deadline counts from now. The job's stop request does not cut the wait
-    // short: this is the reply that tells the server's copy has settled.
-    if (reader_.Read(reply, GetTickCount64(), stop) != FtpReplyReader::Complete) {
+bool FtpCommand::RecvRaw(std::string& reply, const std::atomic<bool>* stop, uint64_t allowance) {
+    // No command goes before it: the deadline counts from now (or from when the server can have had the
+    // last byte). The job's stop request does not cut the wait short: this is the reply that tells the
+    // server's copy has settled.
+    if (reader_.Read(reply, GetTickCount64() + allowance, stop) != FtpReplyReader::Complete) {
         reply.clear();
         return false;
     }

@@ -34,8 +34,9 @@ public:
     // The server's greeting; its code is not examined.
     void RecvWelcome();
     // The final reply after the data transfer, unparsed; false when no complete reply came within the I/O
-    // time-out from now. The job's stop request does not end this wait; stop, when given, does.
-    bool RecvRaw(std::string& reply, const std::atomic<bool>* stop = nullptr);
+    // time-out from now, or from allowance milliseconds later (while the server may still be receiving).
+    // The job's stop request does not end this wait; stop, when given, does.
+    bool RecvRaw(std::string& reply, const std::atomic<bool>* stop = nullptr, uint64_t allowance = 0);
 
     void User();
     void Pass();

@@ -50,30 +50,18 @@ FtpReplyReader::Outcome FtpReplyReader::Read(std::string& reply, uint64_t since,
 bool FtpReplyReader::Fill(uint64_t since, int limit, const std::atomic<bool>* stop, Outcome& failure) {
     failure = Failed;
     if (socket_ == INVALID_SOCKET) return false;
-    // Waits in slices, so that a stop request is seen within one slice.
-    const int kSlice = 100;
-    for (;;) {
-        if (stop && stop->load()) {
+    switch (TcpConnection::Wait(socket_, TcpConnection::Readiness::Readable,
+                                TcpConnection::DeadlineAfter(since, limit), stop)) {
+        case TcpConnection::WaitOutcome::Ready:
+            break;
+        case TcpConnection::WaitOutcome::Stopped:
             failure = Stopped;
             return false;
-        }
-        int wait = stop ? kSlice : -1;
-        if (limit > 0) {
-            const uint64_t passed = GetTickCount64() - since;
-            if (passed >= static_cast<uint64_t>(limit)) {
-                failure = TimedOut;
-                return false;
-            }
-            const int left = static_cast<int>(static_cast<uint64_t>(limit) - passed);
-            if (wait < 0 || left < wait) wait = left;
-        }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket_, &readable);
-        timeval slice{wait / 1000, (wait % 1000) * 1000};
-        const int ready = ::select(0, &readable, nullptr, nullptr, wait >= 0 ? &slice : nullptr);
-        if (ready == SOCKET_ERROR) return false;
-        if (ready > 0) break;
+        case TcpConnection::WaitOutcome::TimedOut:
+            failure = TimedOut;
+            return false;
+        case TcpConnection::WaitOutcome::Failed:
+            return false;
     }
 
     char piece[4096];

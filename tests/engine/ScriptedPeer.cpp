@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <vector>
 
 namespace enginetest {
 namespace {
@@ -146,6 +147,29 @@ void ScriptedPeer::Receive(SOCKET data) {
     }
 }
 
+void ScriptedPeer::ReceiveSlowly(SOCKET data) {
+    // A small window: what the client sends waits on its own side, as it would behind a slow link.
+    const int window = 32 * 1024;
+    setsockopt(data, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&window), sizeof(window));
+    const int slice = static_cast<int>(script_.readRate / 20 > 0 ? script_.readRate / 20 : 1);
+    std::vector<char> piece(static_cast<size_t>(slice));
+    for (;;) {
+        const ULONGLONG began = GetTickCount64();
+        int got = 0;
+        while (got < slice) {
+            if (!Readable(data, kPeerPatience)) return;
+            const int n = ::recv(data, piece.data(), slice - got, 0);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (n == 0) dataClosed_ = true;
+            if (n <= 0) return;
+            data_.append(piece.data(), static_cast<size_t>(n));
+            got += n;
+        }
+        const ULONGLONG spent = GetTickCount64() - began;
+        if (spent < 50) Sleep(static_cast<DWORD>(50 - spent));
+    }
+}
+
 void ScriptedPeer::ReceiveSomeThenReset(SOCKET data) {
     std::string got;
     while (got.size() < script_.resetAfter) {
@@ -216,6 +240,8 @@ void ScriptedPeer::Run() {
         if (transfer && data != INVALID_SOCKET && script_.data != PeerScript::NeverRead) {
             if (script_.data == PeerScript::ReadAll)
                 Receive(data);
+            else if (script_.data == PeerScript::ReadSlowly)
+                ReceiveSlowly(data);
             else
                 ReceiveSomeThenReset(data);
             // A server closes the data connection once the transfer is over.

@@ -45,7 +45,9 @@ inline PeerReply Hangup(const std::string& partial = "") {
 struct PeerScript {
     // ReadSomeThenReset: reads resetAfter bytes, waits until more has come, then closes with a reset (the
     // way a server that stops early drops what it did not read), and gives its final reply all the same.
-    enum DataMode { ReadAll, NeverRead, ReadSomeThenReset };
+    // ReadSlowly: reads readRate bytes a second, a twentieth of it at a time, from a small receive buffer
+    // (a server behind a slow link).
+    enum DataMode { ReadAll, NeverRead, ReadSomeThenReset, ReadSlowly };
 
     PeerReply greeting = Say("220 Scripted server ready.\r\n");
     // By verb in upper case; a verb without an entry gets "502 Not implemented.". PASV without an entry
@@ -70,6 +72,7 @@ struct PeerScript {
     PeerReply finalReply = Say("226 Transfer complete.\r\n");
     DataMode data = ReadAll;
     size_t resetAfter = 1000;
+    size_t readRate = 256 * 1024;
 };
 
 // The script that plays one row of the shared fault cases: the peer's own replies, CLNT accepted, then the
@@ -102,6 +105,7 @@ private:
     void Answer(SOCKET s, const PeerReply& reply, bool& open);
     void Receive(SOCKET data);
     void ReceiveSomeThenReset(SOCKET data);
+    void ReceiveSlowly(SOCKET data);
 
     PeerScript script_;
     LoopbackListener control_;

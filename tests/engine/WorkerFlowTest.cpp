@@ -256,10 +256,11 @@ TEST_F(Flow, ProgressReportsFollowTheTick) {
     EXPECT_EQ(Report::Complete, outcome.final.kind);
     EXPECT_TRUE(peer.Data() == local.Bytes());
 
+    // The tick moves a second at the sample and another at the report: a block every two seconds.
     const struct {
         int64_t posted;
         const wchar_t* speed;
-    } expected[] = {{65536, L"21.33KB"}, {131072, L"42.67KB"}, {196608, L"64.00KB"}, {229376, L"53.33KB"}};
+    } expected[] = {{65536, L"32.00KB"}, {131072, L"32.00KB"}, {196608, L"32.00KB"}, {229376, L"26.67KB"}};
     std::vector<Report> progress;
     for (const Report& r : sink_->Reports())
         if (r.kind == Report::Process) progress.push_back(r);
@@ -301,6 +302,53 @@ TEST_F(Flow, ResumedProgressMovesBlockByBlockAcrossViews) {
     for (const Report& r : sink_->Reports())
         if (r.kind == Report::Process) progress.push_back(r.posted);
     EXPECT_EQ(expected, progress) << "one report per block: the tick moves a second per call";
+}
+
+// Records when each progress report came.
+class TimedSink : public RecordingSink {
+public:
+    std::vector<ULONGLONG> progressAt;
+    void postProcess(int taskId, int64_t posted, CString speed) override {
+        progressAt.push_back(GetTickCount64());
+        RecordingSink::postProcess(taskId, posted, speed);
+    }
+};
+
+// A server that takes 256 KiB a second, behind a small receive window: a view takes four seconds to go,
+// three times the I/O time-out. The socket takes bytes all the while, so the transfer must not time out,
+// and the page hears about it every second.
+TEST_F(Flow, AServerThatReadsSlowlyGetsTheFileWithReportsThroughoutAndNoTimeOut) {
+    TimeoutScope shortWait(30000, 1500);
+    PeerScript script;
+    script.data = PeerScript::ReadSlowly;
+    script.readRate = 256 * 1024;
+    ScriptedPeer peer(script);
+    const size_t size = 6 * 256 * 1024 + 777;
+    LocalFile local(LocalBytes(size, 14));
+    TimedSink timed;
+    FtpFilePoster poster;
+    poster.SetEvent(&timed);
+    poster.SetTaskId(9);
+    poster.SetFileSize(size);
+    poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
+    const ULONGLONG began = GetTickCount64();
+    ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"up.bin"));
+    ASSERT_TRUE(timed.WaitForFinal());
+    const ULONGLONG ended = GetTickCount64();
+    peer.Join();
+    const std::vector<Report> finals = timed.Finals();
+    ASSERT_EQ(1u, finals.size());
+    EXPECT_EQ(Report::Complete, finals[0].kind) << "error " << finals[0].errorCode;
+    EXPECT_TRUE(peer.Data() == local.Bytes()) << "the server got " << peer.Data().size() << " bytes";
+    EXPECT_GE(ended - began, 3000u) << "the server read faster than it should: the test shows nothing";
+    ASSERT_GE(timed.progressAt.size(), 3u) << "reports through the transfer";
+    ULONGLONG previous = began;
+    for (ULONGLONG at : timed.progressAt) {
+        if (at > began + 3000) {
+            EXPECT_LE(at - previous, 2500u) << "a gap before the report at " << (at - began) << " ms";
+        }
+        previous = at;
+    }
 }
 
 TEST_F(Flow, AFileSentWithinASecondGetsNoProgressReport) {
