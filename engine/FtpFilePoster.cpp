@@ -133,8 +133,6 @@ public:
         return piece > 1e12 ? static_cast<int64_t>(1e12) : static_cast<int64_t>(piece);
     }
 
-    bool Measured() const { return measured_; }
-
     // Whether bytes goes to the socket in one piece: the link is fast, or not known yet.
     bool Fast(int64_t bytes) const { return !measured_ || Piece() >= bytes; }
 
@@ -460,7 +458,6 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
 
     // Waits a slice at most for room in the socket; false when the transfer failed.
     bool roomSeen = false;
-    bool blocking = false;
     auto waitForRoom = [&]() {
         const uint64_t idleDeadline = TcpConnection::DeadlineAfter(lastTaken, ioTimeout);
         const uint64_t sliceEnd = now + TcpConnection::kStopSlice;
@@ -511,18 +508,6 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
             continue;
         }
         roomSeen = false;
-        // On a fast link one blocking send of the rest of the view costs Wine far less than a non-blocking
-        // send and a wait for room, again and again; it lasts a twentieth of a second at the rate measured
-        // (the socket's I/O time-out ends it if the link dies meanwhile).
-        const bool wholeView = piece >= rest && backlog.Measured();
-        if (wholeView != blocking) {
-            u_long mode = wholeView ? 0 : 1;
-            if (ioctlsocket(socket, FIONBIO, &mode) != 0) {
-                SetError(TransferFailed);
-                break;
-            }
-            blocking = wholeView;
-        }
         const int sent =
             ::send(socket, buffer.get() + viewSent, static_cast<int>(piece < rest ? piece : rest), 0);
         now = GetTickCount64();
