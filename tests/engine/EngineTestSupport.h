@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -134,20 +135,29 @@ inline std::string LocalBytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-// A local file the test writes under the host's /tmp (the Z: drive) and removes.
+// A local file the test writes under the host's /tmp (the Z: drive) and removes. /tmp is shared with tests
+// that run under other wineservers (other prefixes), whose process ids are counted apart from ours: a name
+// is taken only when the file could be made new there, so two tests never write or remove one file.
 class LocalFile {
 public:
     explicit LocalFile(const std::string& bytes) : bytes_(bytes) {
         static volatile LONG count = 0;
-        const std::string name = "korvane-eng-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                 std::to_string(InterlockedIncrement(&count)) + ".bin";
-        unixPath_ = "/tmp/" + name;
-        path_ = L"Z:\\tmp\\" + std::wstring(name.begin(), name.end());
-        FILE* f = _wfopen(path_.c_str(), L"wb");
-        if (f) {
-            fwrite(bytes.data(), 1, bytes.size(), f);
-            fclose(f);
+        HANDLE file = INVALID_HANDLE_VALUE;
+        do {
+            const std::string name = "korvane-eng-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                     std::to_string(InterlockedIncrement(&count)) + ".bin";
+            unixPath_ = "/tmp/" + name;
+            path_ = L"Z:\\tmp\\" + std::wstring(name.begin(), name.end());
+            file = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+        } while (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS);
+        for (size_t at = 0; file != INVALID_HANDLE_VALUE && at < bytes.size();) {
+            const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 24));
+            DWORD written = 0;
+            if (!WriteFile(file, bytes.data() + at, piece, &written, nullptr) || written == 0) break;
+            at += written;
         }
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
     ~LocalFile() { DeleteFileW(path_.c_str()); }
     LocalFile(const LocalFile&) = delete;
