@@ -223,7 +223,16 @@ def read_tree(build, key):
     """The key and everything below it as {key path: {value name: data}}, in the build's view; {} if absent.
     A reg that ended any other way than with the key or with "not found" (a crash, a process that could not
     start) is an error of the reading, not an absent key."""
-    result = run([WINE[build.arch], "reg", "query", key, "/s"] + build.regview, check=False)
+    command = [WINE[build.arch], "reg", "query", key, "/s"] + build.regview
+    result = run(command, check=False)
+    # Under a heavily loaded machine Wine's reg now and then ends with 1 and says nothing at all, neither the
+    # key nor "not found": that run did not read the registry. It is read again (at most twice, each time
+    # said on the test's output); what the key holds is then judged on a reading that answered.
+    for _ in range(2):
+        if not (result.returncode != 0 and not result.stdout.strip() and not result.stderr.strip()):
+            break
+        sys.stderr.write("reg query %s ended with %d and no answer: read again\n" % (key, result.returncode))
+        result = run(command, check=False)
     # reg says "reg: Unable to find the specified registry key" on its standard output and exits with 1.
     if result.returncode == 1 and result.stdout.lstrip().startswith(b"reg:"):
         return {}
