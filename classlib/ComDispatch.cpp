@@ -3,7 +3,7 @@
 #include <oleauto.h>
 
 #include "classlib/ComModule.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 
 HRESULT CComTypeInfoHolder::GetTI(LCID lcid, ITypeInfo** out) {
     if (!out) return E_POINTER;
@@ -11,7 +11,7 @@ HRESULT CComTypeInfoHolder::GetTI(LCID lcid, ITypeInfo** out) {
     if (!info_) {
         CAtlModule* module = CAtlModule::Get();
         if (!module) return E_UNEXPECTED;
-        CComCritSecLock<CComCriticalSection> hold(module->GetCriticalSection());
+        ScopedLock hold(module->GetCriticalSection());
         if (!info_) {
             CComPtr<ITypeLib> library;
             HRESULT hr = LoadRegTypeLib(*libid_, major_, minor_, lcid, &library);

@@ -121,7 +121,7 @@ HRESULT CAtlModule::GetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     for (CAtlObjMapEntry* entry = objectMap_; entry && entry->clsid; ++entry) {
         if (!entry->createInstance || !InlineIsEqualGUID(*entry->clsid, clsid)) continue;
         if (!entry->classFactory) {
-            CComCritSecLock<CComCriticalSection> hold(section_);
+            ScopedLock hold(section_);
             if (!entry->classFactory) {
                 IUnknown* factory = nullptr;
                 KORVANE_RETURN_IF_FAILED(CComClassFactory::Create(entry->createInstance, IID_IUnknown,

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "classlib/Registrar.h"
 
 // A replacement a registration run adds to the common ones: %name% becomes value.

@@ -20,7 +20,7 @@
 #include "classlib/ComPersist.h"
 #include "classlib/ComSite.h"
 #include "classlib/ComViewObject.h"
-#include "classlib/OleOwners.h"
+#include "classlib/Owners.h"
 #include "com/DropTarget.h"
 #include "com/Korvane_i.h"
 #include "com/resource.h"

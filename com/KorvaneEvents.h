@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "classlib/ComConnectionPoint.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "com/Korvane_i.h"
 
 template <class T>

@@ -23,7 +23,7 @@
 
 #include <atomic>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "classlib/Window.h"
 
 class PageThreadDelivery {
