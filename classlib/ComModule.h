@@ -93,7 +93,7 @@ private:
     HRESULT UnregisterTypeLibrary();
 
     volatile LONG lockCount_ = 0;
-    IGlobalInterfaceTable* git_ = nullptr;
+    CComPtr<IGlobalInterfaceTable> git_;
     CComCriticalSection section_;
     bool initialised_ = false;
     bool initFailed_ = false;

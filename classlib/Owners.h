@@ -129,6 +129,13 @@ using UniqueApartment = UniqueOwner<ZeroEmptyKind<bool, &owner_kinds::LeaveApart
 
 // ---- owners that need more than a close function
 
+// Drops the reference a raw pointer holds and clears the pointer first: for a reference kept where an owner
+// cannot live (a constant-initialised static, an entry of a plain table).
+template <class T>
+void ReleaseAndClear(T*& pointer) {
+    if (T* old = std::exchange(pointer, nullptr)) old->Release();
+}
+
 // A counted reference to an interface: assignment takes a new reference before it drops the old one.
 template <class T>
 class CComPtr {
@@ -236,6 +243,8 @@ public:
     ~CComVariant() { VariantClear(this); }
     HRESULT Clear() { return VariantClear(this); }
 };
+// An array of them is an array of VARIANTs, as DISPPARAMS takes it.
+static_assert(sizeof(CComVariant) == sizeof(VARIANT), "a CComVariant adds nothing to its VARIANT");
 
 // A SAFEARRAY this code owns: destroyed (with what its elements hold) when the owner goes, unless handed
 // out with Detach.

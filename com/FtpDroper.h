@@ -73,9 +73,7 @@ protected:
     void OnControlWindowGoing() override;
 
 private:
-    void RevokeDropTarget();
-
     CComPtr<IDispatchEx> onFileDrop_;
     CLockedVariantArray droppedFiles_;
-    HWND dropTargetWindow_ = nullptr;  // the window the drop-target part is registered for
+    UniqueDropTargetRegistration dropTargetWindow_;  // the window the drop-target part is registered for
 };
