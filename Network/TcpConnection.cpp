@@ -30,7 +30,8 @@ TcpConnection::TcpConnection(const sockaddr_in& address) {
     address_.sin_addr = address.sin_addr;
 }
 
-TcpConnection::~TcpConnection() = default;
+// Only Close closes the socket: the object's end leaves an open socket to whoever took it with GetSocket.
+TcpConnection::~TcpConnection() { socket_.Detach(); }
 
 void TcpConnection::SetTimeouts(int connectMilliseconds, int ioMilliseconds) {
     connectTimeout = connectMilliseconds;
@@ -105,42 +106,43 @@ void TcpConnection::Cleanup() {
 
 bool TcpConnection::Connect(const std::atomic<bool>* stop) {
     Close();
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    socket_.Reset(::socket(AF_INET, SOCK_STREAM, 0));
+    const SOCKET handle = socket_.Get();
     bool connected = false;
     int error = 0;
-    if (socket_ == INVALID_SOCKET) {
+    if (handle == INVALID_SOCKET) {
         error = WSAGetLastError();
     } else {
         const int limit = connectTimeout;
         u_long nonBlocking = limit > 0 ? 1 : 0;
-        if (nonBlocking) ioctlsocket(socket_, FIONBIO, &nonBlocking);
-        if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address_), sizeof(address_)) !=
+        if (nonBlocking) ioctlsocket(handle, FIONBIO, &nonBlocking);
+        if (::connect(handle, reinterpret_cast<const sockaddr*>(&address_), sizeof(address_)) !=
             SOCKET_ERROR) {
             connected = true;
         } else {
             error = WSAGetLastError();
             if (nonBlocking && error == WSAEWOULDBLOCK) {
                 WaitOutcome outcome =
-                    Wait(socket_, Readiness::ConnectEnded, DeadlineAfter(GetTickCount64(), limit), stop);
+                    Wait(handle, Readiness::ConnectEnded, DeadlineAfter(GetTickCount64(), limit), stop);
                 if (outcome == WaitOutcome::Stopped) {
                     // A stop still takes one look without waiting: a connection the server has accepted by
                     // then stands, and the job says QUIT on it instead of leaving the server a bare close.
                     fd_set writable;
                     FD_ZERO(&writable);
-                    FD_SET(socket_, &writable);
+                    FD_SET(handle, &writable);
                     timeval now{0, 0};
                     if (::select(0, nullptr, &writable, nullptr, &now) > 0) outcome = WaitOutcome::Ready;
                 }
                 if (outcome == WaitOutcome::Ready) {
                     int soError = 0;
                     int size = sizeof(soError);
-                    getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
+                    getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size);
                     // Only a connected socket has a peer: a connect that ended in the exception set
                     // without an error recorded is a refusal all the same.
                     sockaddr_in peer;
                     int peerSize = sizeof(peer);
                     connected = soError == 0 &&
-                                getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0;
+                                getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0;
                     error = connected ? 0 : (soError ? soError : WSAECONNREFUSED);
                 } else {
                     error = outcome == WaitOutcome::Failed ? WSAGetLastError() : WSAETIMEDOUT;
@@ -148,19 +150,15 @@ bool TcpConnection::Connect(const std::atomic<bool>* stop) {
             }
         }
         u_long blocking = 0;
-        ioctlsocket(socket_, FIONBIO, &blocking);
+        ioctlsocket(handle, FIONBIO, &blocking);
         if (connected) {
             const DWORD io = ioTimeout > 0 ? static_cast<DWORD>(ioTimeout.load()) : 0;
-            setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&io), sizeof(io));
-            setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&io), sizeof(io));
+            setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&io), sizeof(io));
+            setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&io), sizeof(io));
         }
     }
     if (!connected) KORVANE_LOG(kLogDebug, kSource, 75, WidenCp936(kConnectFailed) << error);
     return connected;
 }
 
-void TcpConnection::Close() {
-    if (socket_ == INVALID_SOCKET) return;
-    closesocket(socket_);
-    socket_ = INVALID_SOCKET;
-}
+void TcpConnection::Close() { socket_.Reset(); }

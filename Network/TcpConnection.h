@@ -2,13 +2,15 @@
 // hands the raw socket to whoever sends and receives. It owns no buffer.
 #pragma once
 
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "classlib/CString.h"
+#include "classlib/Owners.h"
 
 class TcpConnection {
 public:
@@ -18,7 +20,7 @@ public:
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 
-    SOCKET GetSocket() const { return socket_; }
+    SOCKET GetSocket() const { return socket_.Get(); }
     const sockaddr_in& GetAddress() const { return address_; }
     void SetAddress(const CString& host, const short& port);
 
@@ -54,7 +56,7 @@ public:
     static uint64_t DeadlineAfter(uint64_t since, int milliseconds);
 
 private:
-    SOCKET socket_ = INVALID_SOCKET;
+    UniqueSocket socket_;
     sockaddr_in address_;
     int startups_ = 0;
 };

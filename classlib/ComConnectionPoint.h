@@ -68,9 +68,9 @@ namespace classlib_detail {
 
 // What an enumerator hands out, with the reference each copy carries.
 inline void AddRefItem(CONNECTDATA& item) { item.pUnk->AddRef(); }
-inline void ReleaseItem(CONNECTDATA& item) { item.pUnk->Release(); }
+inline void ReleaseItem(CONNECTDATA& item) { ReleaseAndClear(item.pUnk); }
 inline void AddRefItem(IConnectionPoint* item) { item->AddRef(); }
-inline void ReleaseItem(IConnectionPoint* item) { item->Release(); }
+inline void ReleaseItem(IConnectionPoint* item) { ReleaseAndClear(item); }
 
 // The enumerated items, fixed when the enumerator was made and shared with its clones.
 template <class Item>
@@ -186,7 +186,8 @@ public:
     IConnectionPointImpl& operator=(const IConnectionPointImpl&) = delete;
     ~IConnectionPointImpl() {
         for (int i = 0; i < sinks_.GetSize(); ++i) {
-            if (IUnknown* sink = sinks_.GetAt(i)) sink->Release();
+            IUnknown* sink = sinks_.GetAt(i);
+            ReleaseAndClear(sink);
         }
     }
 
@@ -230,22 +231,20 @@ private:
             if (!cookie) return E_POINTER;
             *cookie = 0;
             if (!sink) return E_POINTER;
-            IUnknown* events = nullptr;
-            if (FAILED(sink->QueryInterface(*piid, reinterpret_cast<void**>(&events))) || !events) {
+            CComPtr<IUnknown> events;
+            if (FAILED(sink->QueryInterface(*piid, events.ReceiveVoid())) || !events) {
                 return CONNECT_E_CANNOTCONNECT;
             }
             const DWORD added = owner_->sinks_.Add(events);
-            if (added == 0) {
-                events->Release();
-                return CONNECT_E_ADVISELIMIT;
-            }
+            if (added == 0) return CONNECT_E_ADVISELIMIT;
+            events.Detach();  // the sinks' array holds the reference now
             *cookie = added;
             return S_OK;
         }
         STDMETHOD(Unadvise)(DWORD cookie) override {
             IUnknown* sink = owner_->sinks_.GetAt(static_cast<int>(cookie) - 1);
             if (cookie == 0 || !owner_->sinks_.Remove(cookie)) return CONNECT_E_NOCONNECTION;
-            sink->Release();
+            ReleaseAndClear(sink);
             return S_OK;
         }
         STDMETHOD(EnumConnections)(IEnumConnections** out) override {

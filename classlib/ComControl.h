@@ -15,8 +15,7 @@
 #include <oleidl.h>
 
 #include "classlib/ComObject.h"
-#include "classlib/ComOwners.h"
-#include "classlib/OleOwners.h"
+#include "classlib/Owners.h"
 #include "classlib/Window.h"
 
 // What OnDraw draws on: the device context and the bounds, in its logical units.

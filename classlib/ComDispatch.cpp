@@ -3,7 +3,7 @@
 #include <oleauto.h>
 
 #include "classlib/ComModule.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 
 HRESULT CComTypeInfoHolder::GetTI(LCID lcid, ITypeInfo** out) {
     if (!out) return E_POINTER;
@@ -11,7 +11,7 @@ HRESULT CComTypeInfoHolder::GetTI(LCID lcid, ITypeInfo** out) {
     if (!info_) {
         CAtlModule* module = CAtlModule::Get();
         if (!module) return E_UNEXPECTED;
-        CComCritSecLock<CComCriticalSection> hold(module->GetCriticalSection());
+        ScopedLock hold(module->GetCriticalSection());
         if (!info_) {
             CComPtr<ITypeLib> library;
             HRESULT hr = LoadRegTypeLib(*libid_, major_, minor_, lcid, &library);
@@ -19,13 +19,10 @@ HRESULT CComTypeInfoHolder::GetTI(LCID lcid, ITypeInfo** out) {
             // neutral must not make dispatch fail.
             if (FAILED(hr) && lcid != 0) hr = LoadRegTypeLib(*libid_, major_, minor_, 0, &library);
             if (FAILED(hr)) return hr;
-            ITypeInfo* info = nullptr;
+            CComPtr<ITypeInfo> info;
             KORVANE_RETURN_IF_FAILED(library->GetTypeInfoOfGuid(*iid_, &info));
-            if (FAILED(module->AddTermFunc(&CComTypeInfoHolder::Cleanup, this))) {
-                info->Release();
-                return E_OUTOFMEMORY;
-            }
-            info_ = info;
+            if (FAILED(module->AddTermFunc(&CComTypeInfoHolder::Cleanup, this))) return E_OUTOFMEMORY;
+            info_ = info.Detach();
         }
     }
     info_->AddRef();
@@ -57,9 +54,5 @@ HRESULT CComTypeInfoHolder::Invoke(IDispatch* object, DISPID id, REFIID iid, LCI
 }
 
 void CComTypeInfoHolder::Cleanup(void* holder) {
-    auto* self = static_cast<CComTypeInfoHolder*>(holder);
-    if (self->info_) {
-        self->info_->Release();
-        self->info_ = nullptr;
-    }
+    ReleaseAndClear(static_cast<CComTypeInfoHolder*>(holder)->info_);
 }

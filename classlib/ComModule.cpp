@@ -65,15 +65,13 @@ HRESULT CAtlModule::GetGITPtr(IGlobalInterfaceTable** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!git_) {
-        IGlobalInterfaceTable* created = nullptr;
+        CComPtr<IGlobalInterfaceTable> created;
         HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&created));
+                                      IID_IGlobalInterfaceTable, created.ReceiveVoid());
         if (FAILED(hr)) return hr;
-        git_ = created;
+        git_ = std::move(created);
     }
-    git_->AddRef();
-    *out = git_;
-    return S_OK;
+    return git_.CopyTo(out);
 }
 
 HRESULT CAtlModule::AddTermFunc(void (*function)(void* data), void* data) {
@@ -121,7 +119,7 @@ HRESULT CAtlModule::GetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     for (CAtlObjMapEntry* entry = objectMap_; entry && entry->clsid; ++entry) {
         if (!entry->createInstance || !InlineIsEqualGUID(*entry->clsid, clsid)) continue;
         if (!entry->classFactory) {
-            CComCritSecLock<CComCriticalSection> hold(section_);
+            ScopedLock hold(section_);
             if (!entry->classFactory) {
                 IUnknown* factory = nullptr;
                 KORVANE_RETURN_IF_FAILED(CComClassFactory::Create(entry->createInstance, IID_IUnknown,
@@ -202,17 +200,11 @@ void CAtlModule::Term() {
     if (!initialised_) return;
     for (CAtlObjMapEntry* entry = objectMap_; entry && entry->clsid; ++entry) {
         if (entry->objectMain) entry->objectMain(false);
-        if (IUnknown* factory = entry->classFactory) {
-            entry->classFactory = nullptr;
-            factory->Release();
-        }
+        ReleaseAndClear(entry->classFactory);
     }
     for (auto it = termFunctions_.rbegin(); it != termFunctions_.rend(); ++it) it->first(it->second);
     termFunctions_.clear();
-    if (git_) {
-        git_->Release();
-        git_ = nullptr;
-    }
+    git_.Release();
     section_.Term();
     initialised_ = false;
 }

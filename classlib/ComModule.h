@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "classlib/Registrar.h"
 
 // A replacement a registration run adds to the common ones: %name% becomes value.
@@ -93,7 +93,7 @@ private:
     HRESULT UnregisterTypeLibrary();
 
     volatile LONG lockCount_ = 0;
-    IGlobalInterfaceTable* git_ = nullptr;
+    CComPtr<IGlobalInterfaceTable> git_;
     CComCriticalSection section_;
     bool initialised_ = false;
     bool initFailed_ = false;

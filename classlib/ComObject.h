@@ -223,17 +223,14 @@ public:
             if (!InlineIsEqualGUID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
             CComAggObject<T>* object = nullptr;
             KORVANE_RETURN_IF_FAILED(CComAggObject<T>::CreateInstance(outer, &object));
-            object->AddRef();
-            const HRESULT hr = object->QueryInterface(iid, out);
-            object->Release();
-            return hr;
+            const CComPtr<CComAggObject<T>> hold(object);
+            return hold->QueryInterface(iid, out);
         }
         CComObject<T>* object = nullptr;
         KORVANE_RETURN_IF_FAILED(CComObject<T>::CreateInstance(&object));
-        object->AddRef();
-        const HRESULT hr = object->QueryInterface(iid, out);
-        object->Release();  // frees the object when the interface was refused
-        return hr;
+        // Going, the hold frees the object when the interface was refused.
+        const CComPtr<CComObject<T>> hold(object);
+        return hold->QueryInterface(iid, out);
     }
 };
 
@@ -258,9 +255,9 @@ public:
         *out = nullptr;
         auto* factory = new (std::nothrow) CComClassFactory(create);
         if (!factory) return E_OUTOFMEMORY;
-        const HRESULT hr = factory->QueryInterface(iid, out);
-        factory->Release();
-        return hr;
+        CComPtr<CComClassFactory> hold;
+        hold.Attach(factory);  // the reference it was made with
+        return hold->QueryInterface(iid, out);
     }
 
     STDMETHOD(QueryInterface)(REFIID iid, void** out) override {

@@ -8,7 +8,7 @@
 #include <ocidl.h>
 
 #include "classlib/ComObject.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 
 template <class T>
 class IObjectWithSiteImpl : public IObjectWithSite {

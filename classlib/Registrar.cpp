@@ -1,35 +1,10 @@
 #include "classlib/Registrar.h"
 
-#include "classlib/ComOwners.h"
-
 #include <cwchar>
 #include <cwctype>
 #include <memory>
 
 namespace {
-
-// An open registry key, closed when the owner goes.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    explicit RegistryKey(HKEY key) : key_(key) {}
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() { Close(); }
-
-    HKEY Get() const { return key_; }
-    HKEY* Receive() {
-        Close();
-        return &key_;
-    }
-    void Close() {
-        if (key_) RegCloseKey(key_);
-        key_ = nullptr;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
 
@@ -222,7 +197,7 @@ HRESULT RegisterItems(HKEY parent, const std::vector<Item>& items) {
             continue;
         }
         if (item.forceRemove) KORVANE_RETURN_IF_FAILED(DeleteTree(parent, item.name));
-        RegistryKey key;
+        UniqueRegistryKey key;
         KORVANE_RETURN_IF_FAILED(
             FromWin32(RegCreateKeyExW(parent, item.name.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
                                       key.Receive(), nullptr)));
@@ -243,14 +218,14 @@ HRESULT UnregisterItems(HKEY parent, const std::vector<Item>& items);
 
 HRESULT UnregisterKey(HKEY parent, const Item& item) {
     if (item.forceRemove && !item.noRemove) return DeleteTree(parent, item.name);
-    RegistryKey key;
+    UniqueRegistryKey key;
     const LONG opened = RegOpenKeyExW(parent, item.name.c_str(), 0, KEY_READ | KEY_WRITE, key.Receive());
     if (opened == ERROR_FILE_NOT_FOUND) return S_OK;  // nothing of it to remove
     KORVANE_RETURN_IF_FAILED(FromWin32(opened));
     KORVANE_RETURN_IF_FAILED(UnregisterItems(key.Get(), item.children));
     // A subkey the script does not name keeps the key: another component may own it.
     if (item.noRemove || HasSubkeys(key.Get())) return S_OK;
-    key.Close();
+    key.Reset();
     const LONG deleted = RegDeleteKeyW(parent, item.name.c_str());
     return deleted == ERROR_FILE_NOT_FOUND ? S_OK : FromWin32(deleted);
 }
@@ -272,9 +247,7 @@ HRESULT UnregisterItems(HKEY parent, const std::vector<Item>& items) {
 
 CRegistrar::CRegistrar() = default;
 
-CRegistrar::~CRegistrar() {
-    if (classesRoot_) RegCloseKey(classesRoot_);
-}
+CRegistrar::~CRegistrar() = default;
 
 HRESULT CRegistrar::AddReplacement(const wchar_t* name, const wchar_t* value) {
     if (!name || !value) return E_INVALIDARG;
@@ -285,15 +258,15 @@ HRESULT CRegistrar::AddReplacement(const wchar_t* name, const wchar_t* value) {
 void CRegistrar::ClearReplacements() { replacements_.clear(); }
 
 HRESULT CRegistrar::SetClassesRoot(HKEY root) {
-    HKEY copy = nullptr;
-    KORVANE_RETURN_IF_FAILED(FromWin32(RegOpenKeyExW(root, nullptr, 0, KEY_READ | KEY_WRITE, &copy)));
-    if (classesRoot_) RegCloseKey(classesRoot_);
-    classesRoot_ = copy;
+    UniqueRegistryKey copy;
+    KORVANE_RETURN_IF_FAILED(
+        FromWin32(RegOpenKeyExW(root, nullptr, 0, KEY_READ | KEY_WRITE, copy.Receive())));
+    classesRoot_ = std::move(copy);
     return S_OK;
 }
 
 HRESULT CRegistrar::UseClassesOfCurrentUser() {
-    RegistryKey classes;
+    UniqueRegistryKey classes;
     KORVANE_RETURN_IF_FAILED(
         FromWin32(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
                                   KEY_READ | KEY_WRITE, nullptr, classes.Receive(), nullptr)));
@@ -316,7 +289,7 @@ HRESULT CRegistrar::Run(const wchar_t* script, bool registering) {
     // The whole script is read before any key is touched, so a bad script writes nothing.
     std::vector<Item> roots;
     KORVANE_RETURN_IF_FAILED(ScriptReader(script, replacements_).Read(roots));
-    HKEY root = classesRoot_ ? classesRoot_ : HKEY_CLASSES_ROOT;
+    HKEY root = classesRoot_ ? classesRoot_.Get() : HKEY_CLASSES_ROOT;
     for (const Item& item : roots) {
         KORVANE_RETURN_IF_FAILED(registering ? RegisterItems(root, item.children)
                                              : UnregisterItems(root, item.children));

@@ -19,6 +19,8 @@
 
 #include <windows.h>
 
+#include "classlib/Owners.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,5 +55,5 @@ private:
     HRESULT RunResource(HMODULE module, UINT id, const wchar_t* type, bool registering);
 
     std::vector<std::pair<std::wstring, std::wstring>> replacements_;
-    HKEY classesRoot_ = nullptr;  // null: HKEY_CLASSES_ROOT itself
+    UniqueRegistryKey classesRoot_;  // empty: HKEY_CLASSES_ROOT itself
 };

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "classlib/ComModule.h"
+#include "classlib/Owners.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ constexpr int kObjectSlot = 0;
 
 // The classes this module registered, unregistered when it unloads (a class left behind would keep a
 // procedure that is gone with the DLL).
-SRWLOCK registrationLock = SRWLOCK_INIT;
+SlimLock registrationLock;
 std::vector<std::wstring>* registeredClasses = nullptr;
 
 HINSTANCE ThisModule() {
@@ -28,26 +29,14 @@ HINSTANCE ThisModule() {
 }
 
 void UnregisterClasses(void* instance) {
-    AcquireSRWLockExclusive(&registrationLock);
+    ScopedLock hold(registrationLock);
     if (registeredClasses) {
         for (const std::wstring& name : *registeredClasses)
             UnregisterClassW(name.c_str(), static_cast<HINSTANCE>(instance));
         delete registeredClasses;
         registeredClasses = nullptr;
     }
-    ReleaseSRWLockExclusive(&registrationLock);
 }
-
-class ExclusiveHold {
-public:
-    explicit ExclusiveHold(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveHold() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveHold(const ExclusiveHold&) = delete;
-    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 }  // namespace
 
@@ -66,7 +55,7 @@ bool CWindowBase::DestroyWindow() {
 }
 
 bool CWindowBase::RegisterOnce(const WindowClassInfo& info, HINSTANCE instance) {
-    ExclusiveHold hold(registrationLock);
+    ScopedLock hold(registrationLock);
     try {
         if (registeredClasses) {
             for (const std::wstring& name : *registeredClasses)

@@ -5,17 +5,16 @@
 
 #include <objbase.h>
 
+#include "classlib/Owners.h"
+
 class ApartmentScope {
 public:
-    ApartmentScope() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ~ApartmentScope() {
-        if (SUCCEEDED(result_)) CoUninitialize();
-    }
-    ApartmentScope(const ApartmentScope&) = delete;
-    ApartmentScope& operator=(const ApartmentScope&) = delete;
+    ApartmentScope()
+        : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)), entered_(SUCCEEDED(result_)) {}
 
     HRESULT Result() const { return result_; }
 
 private:
     HRESULT result_;
+    UniqueApartment entered_;
 };

@@ -1,6 +1,6 @@
 #include "com/DropTarget.h"
 
-#include "classlib/OleOwners.h"
+#include "classlib/Owners.h"
 
 namespace {
 

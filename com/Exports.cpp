@@ -8,6 +8,7 @@
 // interfaces.
 #include <windows.h>
 
+#include "classlib/Owners.h"
 #include "com/DovrinModule.h"
 #include "com/ProxyStub.h"
 
@@ -21,12 +22,12 @@ namespace {
 class ClassesRootOfUser {
 public:
     ClassesRootOfUser() {
-        HKEY classes = nullptr;
+        // Closed at the end of the constructor: the override keeps its own handle.
+        UniqueRegistryKey classes;
         result_ = HRESULT_FROM_WIN32(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
-                                                     KEY_ALL_ACCESS, nullptr, &classes, nullptr));
+                                                     KEY_ALL_ACCESS, nullptr, classes.Receive(), nullptr));
         if (FAILED(result_)) return;
-        result_ = HRESULT_FROM_WIN32(RegOverridePredefKey(HKEY_CLASSES_ROOT, classes));
-        RegCloseKey(classes);  // the override keeps its own handle
+        result_ = HRESULT_FROM_WIN32(RegOverridePredefKey(HKEY_CLASSES_ROOT, classes.Get()));
         overridden_ = SUCCEEDED(result_);
     }
     ~ClassesRootOfUser() {

@@ -32,7 +32,7 @@ CFtpDroper::CFtpDroper() {
 }
 
 CFtpDroper::~CFtpDroper() {
-    RevokeDropTarget();
+    dropTargetWindow_.Reset();
     droppedFiles_.Destroy();
     onFileDrop_.Release();
 }
@@ -159,14 +159,7 @@ void CFtpDroper::OnControlWindowCreated() {
     const HWND window = ControlWindow();
     if (dropTargetWindow_ || !window) return;
     // Fails when the thread has not initialised OLE; the control then works without drops.
-    if (SUCCEEDED(RegisterDragDrop(window, static_cast<IDropTarget*>(this)))) dropTargetWindow_ = window;
+    if (SUCCEEDED(RegisterDragDrop(window, static_cast<IDropTarget*>(this)))) dropTargetWindow_.Reset(window);
 }
 
-void CFtpDroper::OnControlWindowGoing() { RevokeDropTarget(); }
-
-void CFtpDroper::RevokeDropTarget() {
-    if (HWND window = dropTargetWindow_) {
-        dropTargetWindow_ = nullptr;
-        RevokeDragDrop(window);
-    }
-}
+void CFtpDroper::OnControlWindowGoing() { dropTargetWindow_.Reset(); }

@@ -20,7 +20,7 @@
 #include "classlib/ComPersist.h"
 #include "classlib/ComSite.h"
 #include "classlib/ComViewObject.h"
-#include "classlib/OleOwners.h"
+#include "classlib/Owners.h"
 #include "com/DropTarget.h"
 #include "com/Korvane_i.h"
 #include "com/resource.h"
@@ -73,9 +73,7 @@ protected:
     void OnControlWindowGoing() override;
 
 private:
-    void RevokeDropTarget();
-
     CComPtr<IDispatchEx> onFileDrop_;
     CLockedVariantArray droppedFiles_;
-    HWND dropTargetWindow_ = nullptr;  // the window the drop-target part is registered for
+    UniqueDropTargetRegistration dropTargetWindow_;  // the window the drop-target part is registered for
 };

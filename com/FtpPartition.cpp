@@ -16,15 +16,8 @@ const wchar_t kFolderTitle[] = L"选择文件夹";
 // The filter a new object shows: one entry, every file.
 const wchar_t kAllFilesFilter[] = L"All Files\0*.*\0";
 
-struct FindCloser {
-    void operator()(HANDLE find) const { FindClose(find); }
-};
-using FindHandle = std::unique_ptr<void, FindCloser>;
-
-struct ItemListFreer {
-    void operator()(ITEMIDLIST* list) const { ILFree(list); }
-};
-using ItemList = std::unique_ptr<ITEMIDLIST, ItemListFreer>;
+// The folder picker's choice, freed with ILFree.
+using ItemList = UniqueOwner<ZeroEmptyKind<ITEMIDLIST*, &ILFree>>;
 
 bool IsDotEntry(const wchar_t* name) { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
 
@@ -199,8 +192,8 @@ STDMETHODIMP CFtpPartition::ShowFolder(VARIANT* var) {
             return S_FALSE;
         }
         wchar_t path[MAX_PATH + 1] = {};
-        const bool hasPath = SHGetPathFromIDListW(chosen.get(), path) != FALSE;
-        chosen.reset();
+        const bool hasPath = SHGetPathFromIDListW(chosen.Get(), path) != FALSE;
+        chosen.Reset();
         path[MAX_PATH] = L'\0';
         // An item outside the file system (a virtual folder) has no path: nothing is scanned. An empty path
         // would name the current drive's root.
@@ -215,16 +208,15 @@ HRESULT CFtpPartition::ScanFolder(const std::wstring& folder) {
     // come before the entries of its parent that follow it. No recursion: any depth fits.
     struct Search {
         std::wstring folder;
-        FindHandle find;
+        UniqueFindHandle find;
     };
     std::vector<Search> searches;
     WIN32_FIND_DATAW entry;
     // Starts searching a folder; entry then holds its first entry. False when it cannot be searched.
     auto enter = [&](std::wstring path) {
-        const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-        if (find == INVALID_HANDLE_VALUE) return false;
-        FindHandle owner(find);
-        searches.push_back(Search{std::move(path), std::move(owner)});
+        UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &entry));
+        if (!find) return false;
+        searches.push_back(Search{std::move(path), std::move(find)});
         return true;
     };
 
@@ -233,7 +225,7 @@ HRESULT CFtpPartition::ScanFolder(const std::wstring& folder) {
         if (!haveEntry) {
             searches.pop_back();
             if (searches.empty()) break;
-            haveEntry = FindNextFileW(searches.back().find.get(), &entry) != FALSE;
+            haveEntry = FindNextFileW(searches.back().find.Get(), &entry) != FALSE;
             continue;
         }
         std::wstring path = searches.back().folder;
@@ -244,7 +236,7 @@ HRESULT CFtpPartition::ScanFolder(const std::wstring& folder) {
         } else {
             KORVANE_RETURN_IF_FAILED(Append(path));
         }
-        haveEntry = FindNextFileW(searches.back().find.get(), &entry) != FALSE;
+        haveEntry = FindNextFileW(searches.back().find.Get(), &entry) != FALSE;
     }
     return S_OK;
 }

@@ -18,8 +18,8 @@
 #include "classlib/ComConnectionPoint.h"
 #include "classlib/ComDispatch.h"
 #include "classlib/ComObject.h"
-#include "classlib/ComOwners.h"
 #include "classlib/ComSite.h"
+#include "classlib/Owners.h"
 #include "com/Korvane_i.h"
 #include "com/resource.h"
 

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "classlib/ComConnectionPoint.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "com/Korvane_i.h"
 
 template <class T>
@@ -63,16 +63,15 @@ private:
         for (int i = 0; i < slots; ++i) {
             CComPtr<IUnknown> sink(this->sinks_.GetAt(i));
             if (!sink) continue;
-            VARIANT arguments[kMaxArguments];
-            for (UINT a = 0; a < count; ++a) VariantInit(&arguments[a]);
-            fill(arguments);
+            // Cleared when this sink's call is over.
+            CComVariant arguments[kMaxArguments];
+            fill(static_cast<VARIANT*>(arguments));
             DISPPARAMS params = {arguments, nullptr, count, 0};
             CComVariant ignored;
             // The pointer the sink gave for the dispinterface: an IDispatch.
             result = static_cast<IDispatch*>(sink.Get())
                          ->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored,
                                   nullptr, nullptr);
-            for (UINT a = 0; a < count; ++a) VariantClear(&arguments[a]);
         }
         return result;
     }

@@ -9,6 +9,13 @@ constexpr UINT kSignalMessage = WM_APP + 0x4B1;
 constexpr UINT_PTR kPollTimer = 1;
 constexpr UINT kPollMilliseconds = 100;
 
+// Takes an entry (a cookie, 0 for none) out of the Global Interface Table.
+void RevokeFromGlobalTable(DWORD cookie) {
+    if (!cookie) return;
+    CComPtr<IGlobalInterfaceTable> git;
+    if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
+}
+
 }  // namespace
 
 // ---- the window
@@ -34,7 +41,7 @@ LRESULT PageThreadDelivery::SignalWindow::OnTimer(UINT, WPARAM wParam, LPARAM, b
     // Handled here in every case: the default procedure would call a procedure named by lParam.
     if (wParam != kPollTimer) return 0;
     {
-        Hold hold(owner_.lock_);
+        ScopedLock hold(owner_.lock_);
         if (owner_.abandoned_) return 0;
     }
     // What the client does can end the object's last work; the object stays until this call is over.
@@ -66,17 +73,14 @@ HRESULT PageThreadDelivery::Create(Client* client, IUnknown* object, REFIID iid)
 
 void PageThreadDelivery::Abandon() {
     {
-        Hold hold(lock_);
+        ScopedLock hold(lock_);
         if (abandoned_) return;
         abandoned_ = true;
         // The waiting workers return without them and let go of them.
         head_ = tail_ = nullptr;
     }
     WakeAllConditionVariable(&done_);
-    if (const DWORD cookie = gitCookie_.exchange(0)) {
-        CComPtr<IGlobalInterfaceTable> git;
-        if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
-    }
+    RevokeFromGlobalTable(gitCookie_.exchange(0));
 }
 
 void PageThreadDelivery::TakeWork(int kind) {
@@ -93,19 +97,16 @@ void PageThreadDelivery::TakeWork(int kind) {
     ++work_[kind];
     CAtlModule::Get()->Lock();
     object_->AddRef();
-    if (!polling_ && SetTimer(window_, kPollTimer, kPollMilliseconds, nullptr)) polling_ = true;
+    if (!polling_ && SetTimer(window_, kPollTimer, kPollMilliseconds, nullptr))
+        polling_.Reset(WindowTimer{window_, kPollTimer});
 }
 
 void PageThreadDelivery::EndWork(int kind) {
     if (kind < 0 || kind >= kWorkKinds || work_[kind] == 0) return;
     --work_[kind];
     if (RunningWork() == 0) {
-        if (polling_) KillTimer(window_, kPollTimer);
-        polling_ = false;
-        if (const DWORD cookie = gitCookie_.exchange(0)) {
-            CComPtr<IGlobalInterfaceTable> git;
-            if (SUCCEEDED(CAtlModule::Get()->GetGITPtr(&git))) git->RevokeInterfaceFromGlobal(cookie);
-        }
+        polling_.Reset();
+        RevokeFromGlobalTable(gitCookie_.exchange(0));
     }
     CAtlModule::Get()->Unlock();
     object_->Release();  // last: it may end the object, and this with it
@@ -128,7 +129,7 @@ void PageThreadDelivery::SignalLocked() {
 }
 
 bool PageThreadDelivery::Raise(Request& request) {
-    Hold hold(lock_);
+    ScopedLock hold(lock_);
     if (abandoned_) return false;
     request.next_ = nullptr;
     request.done_ = false;
@@ -138,13 +139,13 @@ bool PageThreadDelivery::Raise(Request& request) {
         head_ = &request;
     tail_ = &request;
     SignalLocked();
-    while (!request.done_ && !abandoned_) SleepConditionVariableSRW(&done_, &lock_, INFINITE, 0);
+    while (!request.done_ && !abandoned_) SleepConditionVariableSRW(&done_, lock_.Native(), INFINITE, 0);
     return request.done_;
 }
 
 void PageThreadDelivery::WorkDone(int kind) {
     if (kind < 0 || kind >= kWorkKinds) return;
-    Hold hold(lock_);
+    ScopedLock hold(lock_);
     if (abandoned_) return;
     ++workDone_[kind];
     SignalLocked();
@@ -165,7 +166,7 @@ HRESULT PageThreadDelivery::FetchFromGlobalTable(REFIID iid, void** out) const {
 
 void PageThreadDelivery::Drain() {
     {
-        Hold hold(lock_);
+        ScopedLock hold(lock_);
         if (abandoned_) return;
     }
     // What runs here can end the object's last work; the object stays until this call is over.
@@ -174,7 +175,7 @@ void PageThreadDelivery::Drain() {
         Request* request = nullptr;
         int doneKind = -1;
         {
-            Hold hold(lock_);
+            ScopedLock hold(lock_);
             if (abandoned_) return;
             if (head_) {
                 request = head_;
@@ -200,7 +201,7 @@ void PageThreadDelivery::Drain() {
                 // A raise that ran out of memory is over all the same: its worker goes on.
             }
             {
-                Hold hold(lock_);
+                ScopedLock hold(lock_);
                 request->done_ = true;
             }
             WakeAllConditionVariable(&done_);

@@ -23,7 +23,7 @@
 
 #include <atomic>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "classlib/Window.h"
 
 class PageThreadDelivery {
@@ -98,17 +98,6 @@ private:
         PageThreadDelivery& owner_;
     };
 
-    class Hold {
-    public:
-        explicit Hold(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-        ~Hold() { ReleaseSRWLockExclusive(&lock_); }
-        Hold(const Hold&) = delete;
-        Hold& operator=(const Hold&) = delete;
-
-    private:
-        SRWLOCK& lock_;
-    };
-
     // Page's thread: runs what the queue holds, in order.
     void Drain();
     // With the lock held: makes sure the page's thread will look at the queue.
@@ -120,7 +109,7 @@ private:
     SignalWindow window_;
 
     // Guards the queue, the notices, the signal flag and the abandoned flag; workers wait on done_.
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    mutable SlimLock lock_;
     CONDITION_VARIABLE done_ = CONDITION_VARIABLE_INIT;
     Request* head_ = nullptr;
     Request* tail_ = nullptr;
@@ -130,7 +119,7 @@ private:
 
     // Page's thread only.
     int work_[kWorkKinds] = {};
-    bool polling_ = false;
+    UniqueWindowTimer polling_;
     // Read by workers while some work runs, written by the page's thread only while none runs.
     std::atomic<DWORD> gitCookie_{0};
 };

@@ -1,35 +1,11 @@
+// The engine's names for the critical section and its scoped hold, which live with every other owner.
 #pragma once
 
-#include <windows.h>
+#include "classlib/Owners.h"
 
 namespace Tamsic {
 namespace Threading {
-
-class CriticalSection {
-public:
-    CriticalSection() { InitializeCriticalSection(&section_); }
-    virtual ~CriticalSection() { DeleteCriticalSection(&section_); }
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-
-    void Enter() { EnterCriticalSection(&section_); }
-    void Leave() { LeaveCriticalSection(&section_); }
-
-private:
-    CRITICAL_SECTION section_;
-};
-
-// Holds a critical section for one scope.
-class ScopedLock {
-public:
-    explicit ScopedLock(CriticalSection& section) : section_(section) { section_.Enter(); }
-    ~ScopedLock() { section_.Leave(); }
-    ScopedLock(const ScopedLock&) = delete;
-    ScopedLock& operator=(const ScopedLock&) = delete;
-
-private:
-    CriticalSection& section_;
-};
-
+using ::CriticalSection;
+using ::ScopedLock;
 }  // namespace Threading
 }  // namespace Tamsic

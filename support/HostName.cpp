@@ -1,13 +1,15 @@
 // The only unit that includes xpressive: it is slow to compile.
 #include "support/HostName.h"
 
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <boost/xpressive/xpressive.hpp>
 #include <cstring>
 #include <string>
 
+#include "classlib/Owners.h"
 #include "support/TextConvert.h"
 
 bool IsIpAddress(const CString& host) {
@@ -24,7 +26,7 @@ CString ResolveHostIp(const CString& host) {
     if (IsIpAddress(host)) return host;
 
     WSADATA data;
-    const bool started = WSAStartup(0x0202, &data) == 0;
+    const UniqueWinsockStartup started(WSAStartup(0x0202, &data) == 0);
     const std::string name = WideToCodePage(host.GetString(), host.GetLength(), CP_THREAD_ACP);
     CString result;
     // gethostbyname's result lives in per-thread storage: copy the text before any further socket call.
@@ -39,7 +41,6 @@ CString ResolveHostIp(const CString& host) {
             }
         }
     }
-    if (started) WSACleanup();
     return result;
 }
 

@@ -10,25 +10,24 @@ MapFile::MapFile() { GetSystemInfo(&systemInfo_); }
 MapFile::~MapFile() { Close(); }
 
 bool MapFile::Open(const CString& path) {
-    HANDLE file = CreateFileW(path.GetString(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) SetError(OpenFailed);
+    // Only the mapping stays open: the file's handle goes with this call.
+    const UniqueFileHandle file(CreateFileW(path.GetString(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) SetError(OpenFailed);
     if (!HasError()) {
         // A second Open on the same object replaces the mapping instead of leaking it.
         Close();
         LARGE_INTEGER size;
-        if (GetFileSizeEx(file, &size)) size_ = size.QuadPart;
-        mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (GetFileSizeEx(file.Get(), &size)) size_ = size.QuadPart;
+        mapping_.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
         if (!mapping_) SetError(MappingFailed);
     }
-    // Only the mapping stays open.
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return !HasError();
 }
 
-const char* MapFile::MapNext(const int& length, int64_t& count, const void*& base) {
+const char* MapFile::MapNext(const int& length, int64_t& count, UniqueMappedView& view) {
     count = 0;
-    base = nullptr;
+    view.Reset();
     // No mapping (Open failed, or Close came first): the read fails as a view would, whatever the size.
     if (!mapping_) {
         SetError(ViewFailed);
@@ -42,26 +41,25 @@ const char* MapFile::MapNext(const int& length, int64_t& count, const void*& bas
     // below.
     const int64_t start = offset_ - offset_ % static_cast<int64_t>(GetAllocationGranularity());
     const int64_t skip = offset_ - start;
-    base = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
-                         static_cast<DWORD>(start & 0xFFFFFFFF), static_cast<SIZE_T>(skip + n));
-    if (!base) {
+    view.Reset(MapViewOfFile(mapping_.Get(), FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                             static_cast<DWORD>(start & 0xFFFFFFFF), static_cast<SIZE_T>(skip + n)));
+    if (!view) {
         SetError(ViewFailed);
         return nullptr;
     }
     offset_ += n;
     count = n;
-    return static_cast<const char*>(base) + skip;
+    return static_cast<const char*>(view.Get()) + skip;
 }
 
 int64_t MapFile::Read(void* buffer, const int& length) {
     if (length <= 0) return 0;
     char* const bytes = static_cast<char*>(buffer);
     int64_t n = 0;
-    const void* base = nullptr;
-    const char* view = MapNext(length, n, base);
-    if (view) {
-        std::memcpy(bytes, view, static_cast<size_t>(n));
-        UnmapViewOfFile(base);
+    UniqueMappedView view;
+    if (const char* block = MapNext(length, n, view)) {
+        std::memcpy(bytes, block, static_cast<size_t>(n));
+        view.Reset();
     }
     // The first length bytes end up zeroed wherever the view does not cover them: all of them when nothing
     // is read, the tail past a short last block otherwise. The bytes a view covers are written once only.
@@ -69,12 +67,7 @@ int64_t MapFile::Read(void* buffer, const int& length) {
     return n;
 }
 
-void MapFile::Close() {
-    if (mapping_) {
-        CloseHandle(mapping_);
-        mapping_ = nullptr;
-    }
-}
+void MapFile::Close() { mapping_.Reset(); }
 
 }  // namespace IO
 }  // namespace Tamsic

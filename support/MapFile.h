@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "classlib/CString.h"
+#include "classlib/Owners.h"
 #include "support/ErrorBase.h"
 
 namespace Tamsic {
@@ -34,11 +35,11 @@ public:
 
 private:
     // Maps the next block of at most length bytes and moves the offset past it: its first byte, its count in
-    // count and the view to unmap in base; null (count 0, base null) at the end of the file or when the view
-    // fails (error 3).
-    const char* MapNext(const int& length, int64_t& count, const void*& base);
+    // count, the view in view; null (count 0, view empty) at the end of the file or when the view fails
+    // (error 3).
+    const char* MapNext(const int& length, int64_t& count, UniqueMappedView& view);
 
-    HANDLE mapping_ = nullptr;
+    UniqueHandle mapping_;
     int64_t offset_ = 0;
     int64_t size_ = 0;
     SYSTEM_INFO systemInfo_;

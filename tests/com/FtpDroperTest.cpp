@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "KorvaneTestSupport.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "com/Korvane_i.h"
 #include "common/ControllingOuter.h"
 #include "common/ImportPatch.h"

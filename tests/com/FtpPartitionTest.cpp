@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "com/Korvane_i.h"
 #include "common/ControllingOuter.h"
 #include "common/ImportPatch.h"

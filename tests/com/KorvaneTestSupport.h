@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 #include "com/Korvane_i.h"
 #include "common/MessageBoxRecorder.h"
 #include "common/TestFiles.h"

@@ -4,41 +4,29 @@
 
 #include <winsock2.h>
 
+#include "classlib/Owners.h"
+
 // Keeps the socket library started for the test's own sockets.
 class SocketLibrary {
 public:
-    SocketLibrary() { started_ = WSAStartup(0x0202, &data_) == 0; }
-    ~SocketLibrary() {
-        if (started_) WSACleanup();
-    }
-    SocketLibrary(const SocketLibrary&) = delete;
-    SocketLibrary& operator=(const SocketLibrary&) = delete;
-    bool Started() const { return started_; }
+    SocketLibrary() : started_(WSAStartup(0x0202, &data_) == 0) {}
+    bool Started() const { return started_.Get(); }
 
 private:
     WSADATA data_;
-    bool started_ = false;
+    UniqueWinsockStartup started_;
 };
 
-// Closes the socket it holds when it goes.
-class OwnedSocket {
+// Closes the socket it holds when it goes; stands for the socket in the calls of a test.
+class OwnedSocket : public UniqueSocket {
 public:
-    explicit OwnedSocket(SOCKET s = INVALID_SOCKET) : socket_(s) {}
-    ~OwnedSocket() {
-        if (socket_ != INVALID_SOCKET) closesocket(socket_);
-    }
-    OwnedSocket(const OwnedSocket&) = delete;
-    OwnedSocket& operator=(const OwnedSocket&) = delete;
-    operator SOCKET() const { return socket_; }
-
-private:
-    SOCKET socket_;
+    explicit OwnedSocket(SOCKET s = INVALID_SOCKET) : UniqueSocket(s) {}
+    operator SOCKET() const { return Get(); }
 };
 
 class LoopbackListener {
 public:
-    LoopbackListener() {
-        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    LoopbackListener() : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -50,10 +38,6 @@ public:
             port_ = ntohs(address.sin_port);
         }
     }
-    ~LoopbackListener() { Close(); }
-    LoopbackListener(const LoopbackListener&) = delete;
-    LoopbackListener& operator=(const LoopbackListener&) = delete;
-
     unsigned short Port() const { return port_; }
     // The peer of the next connection a client makes, waited for at most waitMilliseconds; INVALID_SOCKET
     // when none came. The caller owns the peer (see OwnedSocket).
@@ -66,25 +50,21 @@ public:
         return ::accept(socket_, nullptr, nullptr);
     }
     // Stops listening: a connect to the port is refused from now on.
-    void Close() {
-        if (socket_ != INVALID_SOCKET) closesocket(socket_);
-        socket_ = INVALID_SOCKET;
-    }
+    void Close() { socket_.Reset(); }
 
 private:
-    SOCKET socket_ = INVALID_SOCKET;
+    OwnedSocket socket_;
     unsigned short port_ = 0;
 };
 
 // A loopback port that was free a moment ago and where nothing listens now.
 inline unsigned short ClosedLoopbackPort() {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const OwnedSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     int size = sizeof(address);
     ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    closesocket(s);
     return ntohs(address.sin_port);
 }

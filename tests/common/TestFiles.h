@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "classlib/Owners.h"
+
 namespace testfiles {
 
 inline bool Exists(const std::wstring& path) {
@@ -19,8 +21,8 @@ inline bool Exists(const std::wstring& path) {
 
 inline void RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
+    UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &found));
+    if (search) {
         do {
             const std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -29,8 +31,8 @@ inline void RemoveTree(const std::wstring& path) {
                 RemoveTree(child);
             else
                 DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        } while (FindNextFileW(search.Get(), &found));
+        search.Reset();
     }
     RemoveDirectoryW(path.c_str());
 }
@@ -74,9 +76,10 @@ private:
 
 // The file made anew with these bytes, written in pieces of at most 16 MiB.
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const UniqueFileHandle owner(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!owner) return false;
+    const HANDLE file = owner.Get();
     size_t written = 0;
     while (written < bytes.size()) {
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1 << 24));
@@ -84,21 +87,20 @@ inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
         if (!WriteFile(file, bytes.data() + written, piece, &n, nullptr) || n == 0) break;
         written += n;
     }
-    CloseHandle(file);
     return written == bytes.size();
 }
 
 // The whole file, read while others may still write it (an open log file); empty when it cannot be opened.
 inline std::string ReadBytes(const std::wstring& path) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
+    const UniqueFileHandle owner(CreateFileW(path.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!owner) return std::string();
+    const HANDLE file = owner.Get();
     std::string bytes;
     char block[65536];
     DWORD got = 0;
     while (ReadFile(file, block, sizeof(block), &got, nullptr) && got > 0) bytes.append(block, got);
-    CloseHandle(file);
     return bytes;
 }
 
@@ -106,9 +108,10 @@ inline std::string ReadBytes(const std::wstring& path) {
 // file system keeps it sparse, so a size past 4 GiB costs no disk space.
 inline bool MakeSparseFile(const std::wstring& path, long long size, long long markerOffset = -1,
                            const std::string& marker = std::string()) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const UniqueFileHandle owner(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!owner) return false;
+    const HANDLE file = owner.Get();
     DWORD ignored = 0;
     DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
     LARGE_INTEGER end;
@@ -122,7 +125,6 @@ inline bool MakeSparseFile(const std::wstring& path, long long size, long long m
              WriteFile(file, marker.data(), static_cast<DWORD>(marker.size()), &written, nullptr) &&
              written == marker.size();
     }
-    CloseHandle(file);
     return ok;
 }
 

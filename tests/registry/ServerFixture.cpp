@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "DualInterfaces.h"
 #include "ServerFixture.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ServerFixture.h"
-#include "classlib/ComOwners.h"
+#include "classlib/Owners.h"
 
 namespace {
 

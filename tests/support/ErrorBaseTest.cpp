@@ -36,9 +36,9 @@ TEST(CriticalSection, KeepsThreadsOutOfEachOthersUpdates) {
         threads.emplace_back([&] {
             for (int i = 0; i < 50000; ++i) {
                 if (i % 2) {
-                    lock.Enter();
+                    lock.Lock();
                     counter = counter + 1;
-                    lock.Leave();
+                    lock.Unlock();
                 } else {
                     Tamsic::Threading::ScopedLock hold(lock);
                     counter = counter + 1;
@@ -50,10 +50,10 @@ TEST(CriticalSection, KeepsThreadsOutOfEachOthersUpdates) {
     EXPECT_EQ(counter, 200000);
 
     // The owner may enter again while it holds the section (a Windows critical section is recursive).
-    lock.Enter();
-    lock.Enter();
-    lock.Leave();
-    lock.Leave();
+    lock.Lock();
+    lock.Lock();
+    lock.Unlock();
+    lock.Unlock();
     std::thread other([&] {
         Tamsic::Threading::ScopedLock hold(lock);
         counter = -1;
