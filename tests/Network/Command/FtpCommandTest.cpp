@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "Biz/Log.h"
-#include "EngineTestSupport.h"
 #include "Network/Command/FtpCommand.h"
 #include "Network/Command/FtpReplyReader.h"
 #include "common/AnsiCodePageSeam.h"
+#include "engine/EngineTestSupport.h"
 
 using namespace enginetest;
 using Poster = FtpFilePoster;

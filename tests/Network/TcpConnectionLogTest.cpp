@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "Biz/Log.h"
+#include "Biz/LogRecords.h"
 #include "Network/TcpConnection.h"
 #include "common/LoopbackListener.h"
-#include "support/LogRecords.h"
 
 namespace {
 // 初始化网络库成功 and 连接服务器失败，错误码： in UTF-8.

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "Biz/Log.h"
+#include "Biz/LogRecords.h"
 #include "common/TestFiles.h"
-#include "support/LogRecords.h"
 
 // log4cplus keeps a thread's own data in this fiber-local slot (its internal header is closed to users).
 namespace log4cplus {
