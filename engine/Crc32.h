@@ -9,6 +9,7 @@
 
 #include "classlib/CString.h"
 #include "engine/Crc32Event.h"
+#include "engine/ErrorCodes.h"
 #include "engine/WorkerThread.h"
 #include "support/ErrorBase.h"
 
@@ -20,7 +21,7 @@ class Crc32 : public Error {
 public:
     // States of a run (the Error base's state) and the one code.
     enum { StateFailed = 1, StateComplete = 3 };
-    enum { FileNotOpened = 200 };
+    static constexpr PageErrorCode FileNotOpened = PageErrorCode::FileNotOpened;
 
     Crc32();
     // Waits for a running worker to end; it gives up its file at the next block without a report.

@@ -13,6 +13,7 @@
 #include "Network/Command/FtpResponse.h"
 #include "Network/TcpConnection.h"
 #include "classlib/CString.h"
+#include "engine/ErrorCodes.h"
 #include "engine/KorvaneEvent.h"
 #include "engine/WorkerThread.h"
 
@@ -41,17 +42,8 @@ public:
         FolderEntered = 0x80000,
     };
 
-    // PostErrorCode: why a job failed (the upload object adds its own codes to the same set).
-    enum PostErrorCode : int {
-        UserRejected = 5,
-        PassRejected = 6,
-        SendFailed = 7,  // no connection to the server, a command (or a remote name) could not be sent, or
-                         // the FEAT list did not arrive
-        FileNotMapped = 14,
-        TransferFailed = 16,  // STOR or APPE refused, or the data connection failed or was reset
-        ReceiveFailed = 20,
-        PassiveFailed = 21,
-    };
+    // Why a job failed: the upload codes of PageErrorCode.
+    using PostErrorCode = PageErrorCode;
 
     // The send loop reads this many blocks (of the allocation granularity) per view of the file.
     static constexpr int kBlocksPerView = 16;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "classlib/CString.h"
+#include "engine/ErrorCodes.h"
 #include "engine/Md5CheckerEvent.h"
 #include "engine/WorkerThread.h"
 #include "support/CriticalSection.h"
@@ -22,7 +23,7 @@ enum Md5CheckerState : int {
 class Md5Checker {
 public:
     // The file is empty, could not be opened, or could not be read to its end.
-    enum { FileEmpty = 201 };
+    static constexpr PageErrorCode FileEmpty = PageErrorCode::FileEmpty;
     // Blocks mapped per view; the digest, the stop and the progress still go block by block.
     static constexpr int kBlocksPerView = 64;
 
