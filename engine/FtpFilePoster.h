@@ -71,7 +71,7 @@ public:
     // the transfer first closes the data connection and waits for the server's reply to it, so that the
     // server's copy has settled when the job ends. A stopped job reports nothing.
     void Stop() { stop_ = true; }
-    bool IsRunning() const { return running_; }
+    bool IsRunning() const { return worker_.IsRunning(); }
 
     void SetError(const int& code);
     void AddState(const unsigned& bits);
@@ -86,8 +86,16 @@ public:
 
 protected:
     friend class FtpCommand;
+    friend class WorkerThread;
 
-    static unsigned __stdcall ThreadProc(void* poster);
+    // One job on its worker: the exchange, then the outcome settled and reported.
+    void Run(bool& settled);
+    // A job that threw before its outcome was settled ends as one whose commands could not be sent (a
+    // stopped job still ends silently).
+    void SettleAfterFault();
+    // Takes the outcome before the poster is free again, then reports it: from then on the worker does not
+    // touch the poster, so the owner may start the next job from inside the report.
+    void SettleAndReport(bool& settled);
     // The whole exchange, from connect to close.
     void RunJob();
     // Streams the local file from posted onwards over the data connection. Returns how long, in
@@ -110,7 +118,6 @@ protected:
     int64_t fileSize_ = 0;
     int64_t posted_ = 0;
     double speed_ = 0;
-    WorkerThread worker_;
     CString localPath_;
     CString remoteFile_;
     CString remoteFolder_;
@@ -119,12 +126,6 @@ protected:
     FtpResponse response_;
     TcpConnection control_;
 
-    // True from Post until the job's outcome is settled; the final report comes after it.
-    std::atomic<bool> running_{false};
-    // Set by the destructor: the job ends at once, without a report and without waiting for the server.
-    std::atomic<bool> abandoned_{false};
-    // Set by the worker before its final report, cleared by Post.
-    std::atomic<bool> reported_{false};
-    // Owner's thread only: set while Post waits, so that a call the wait lets in cannot start a second job.
-    bool busy_ = false;
+    // A job ends at once when the poster goes: without a report and without waiting for the server.
+    WorkerThread worker_;
 };
