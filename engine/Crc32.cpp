@@ -189,15 +189,13 @@ void Crc32::SetResult(const uint32_t& crc) {
 
 void Crc32::SettleAfterFault() {
     Crc32Event* const sink = sink_;
-    bool report = false;
     bool settled = false;
-    worker_.Settle(settled, [&] {
+    const bool report = worker_.Settle(settled, [&] {
         narrowResult_.clear();
         wideResult_.Empty();
         if (worker_.Abandoned()) return false;
         state_ = StateFailed;
         if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
-        report = true;
         return true;
     });
     if (report) sink->crcError();
@@ -234,8 +232,7 @@ void Crc32::Run(bool& settled) {
         }
         complete = !readFailed;
     }
-    bool report = false;
-    worker_.Settle(settled, [&] {
+    const bool report = worker_.Settle(settled, [&] {
         if (worker_.Abandoned()) return false;
         if (complete) {
             state_ = StateComplete;
@@ -245,7 +242,6 @@ void Crc32::Run(bool& settled) {
             // never meets a write.
             if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
         }
-        report = true;
         return true;
     });
     if (!report) return;

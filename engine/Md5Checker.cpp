@@ -79,17 +79,14 @@ void Md5Checker::SetResult(const std::string& hex) {
 
 void Md5Checker::SettleAfterFault() {
     Md5CheckerEvent* const sink = sink_;
-    bool report = false;
     bool settled = false;
-    worker_.Settle(settled, [&] {
+    const bool report = worker_.Settle(settled, [&] {
         narrowResult_.clear();
         wideResult_.Empty();
-        if (state_ != Md5StateStopRequested) {
-            state_ = Md5StateFailed;
-            errorCode_ = FileEmpty;
-            report = true;
-        }
-        return report;
+        if (state_ == Md5StateStopRequested) return false;
+        state_ = Md5StateFailed;
+        errorCode_ = FileEmpty;
+        return true;
     });
     if (report) sink->md5Error();
 }

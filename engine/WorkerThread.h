@@ -90,13 +90,14 @@ public:
 
     // The job writes its outcome: under the lock, write() returns whether a final report follows. From then
     // on the job no longer counts as going and a new Start may begin, so the worker touches nothing of its
-    // owner after this; settled is the flag of Entry.
+    // owner after this; settled is the flag of Entry. Returns what write() returned.
     template <class Write>
-    void Settle(bool& settled, Write&& write) {
+    bool Settle(bool& settled, Write&& write) {
         Lock hold(lock_);
         reported_ = write();
         running_ = false;
         settled = true;
+        return reported_;
     }
 
     // The owner goes: under the lock, onAbandon() tells the job to end without a report; then this waits for
