@@ -523,8 +523,8 @@ void CKorvane::StartUpload(const StartSettings& settings) {
 void CKorvane::UploadNotStarted(ULONG fileId) {
     // The job ends the way a job that could not send its commands ends.
     state_ = StateError;
-    errorCode_ = FtpFilePoster::SendFailed;
-    Fire_PostError(fileId, FtpFilePoster::SendFailed);
+    errorCode_ = PageErrorCode::SendFailed;
+    Fire_PostError(fileId, PageErrorCode::SendFailed);
     FireStateChanged();
 }
 

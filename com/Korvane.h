@@ -128,16 +128,8 @@ public:
         StateChecking = 5,
         StateChecked = 6,
     };
-    // The codes the object's own checks write; the engine objects add theirs (FtpFilePoster::PostErrorCode,
-    // Md5Checker::FileEmpty, Crc32::FileNotOpened).
-    enum ValidationErrorCode : UINT {
-        LocalFileEmpty = 8,
-        RemoteFileEmpty = 9,
-        IpEmpty = 10,
-        UserNameEmpty = 11,
-        FileTooLarge = 100,
-        FileEmpty = 201,
-    };
+    // The codes the object's own checks write, among every page-visible code in engine/ErrorCodes.h.
+    using ValidationErrorCode = PageErrorCode;
 
     CKorvane();
     ~CKorvane();

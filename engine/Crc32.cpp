@@ -111,8 +111,7 @@ bool Crc32::HasFolding() {
 Crc32::Crc32() : method_(HasFolding() ? Crc32Method::Folding : Crc32Method::Table) { BuildTable(); }
 
 Crc32::~Crc32() {
-    abandoned_ = true;
-    thread_.WaitForAll();
+    worker_.Abandon([] {});
 }
 
 // The register runs most significant bit first with the polynomial as written, on bit-reversed bytes, and
@@ -163,30 +162,19 @@ uint32_t Crc32::UpdateByTable(uint32_t crc, const uint8_t* data, size_t length) 
 }
 
 bool Crc32::Start(const CString& path) {
-    if (running_.load(std::memory_order_acquire)) return false;
-    // The previous worker settled its run. One that reported may still be inside its report, and this call
-    // may come from there: it is kept and waited for by the destructor. One that ended silently (abandoned)
-    // is about to end and is waited for now.
-    if (!reported_.load(std::memory_order_acquire) && thread_.WaitForEnd())
-        thread_.Close();
-    else
-        thread_.Keep();
-    reported_.store(false, std::memory_order_relaxed);
-    narrowResult_.clear();
-    wideResult_.Empty();
-    blockSize_ = 0x100000;
-    path_ = path;
-    running_.store(true, std::memory_order_relaxed);
-    if (!thread_.Begin(&Crc32::ThreadProc, this)) {
-        running_.store(false, std::memory_order_relaxed);
-        return false;
-    }
-    return true;
+    return worker_.Start(
+        this, [] { return false; },
+        [&] {
+            narrowResult_.clear();
+            wideResult_.Empty();
+            blockSize_ = 0x100000;
+            path_ = path;
+        });
 }
 
 CString Crc32::GetResult() const {
     // While a run is going the result is empty by definition, and the worker may be writing it.
-    if (running_.load(std::memory_order_acquire)) return CString();
+    if (worker_.IsRunning()) return CString();
     return wideResult_;
 }
 
@@ -199,31 +187,18 @@ void Crc32::SetResult(const uint32_t& crc) {
     wideResult_ = wide;
 }
 
-unsigned __stdcall Crc32::ThreadProc(void* object) {
-    Crc32* const self = static_cast<Crc32*>(object);
-    bool settled = false;
-    // A fault after the outcome was written came inside the report: the run is over, and a new one may
-    // have begun meanwhile.
-    WorkerThread::RunJob([&] { self->Run(settled); },
-                         [&] {
-                             if (!settled) self->SettleAfterFault();
-                         });
-    return 0;
-}
-
 void Crc32::SettleAfterFault() {
     Crc32Event* const sink = sink_;
-    narrowResult_.clear();
-    wideResult_.Empty();
-    if (abandoned_.load(std::memory_order_relaxed)) {
-        running_.store(false, std::memory_order_release);
-        return;
-    }
-    state_ = StateFailed;
-    if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
-    reported_.store(true, std::memory_order_relaxed);
-    running_.store(false, std::memory_order_release);
-    sink->crcError();
+    bool settled = false;
+    const bool report = worker_.Settle(settled, [&] {
+        narrowResult_.clear();
+        wideResult_.Empty();
+        if (worker_.Abandoned()) return false;
+        state_ = StateFailed;
+        if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
+        return true;
+    });
+    if (report) sink->crcError();
 }
 
 // One run. Once it clears the running flag a new Start may begin, so the report goes by what this stack
@@ -248,31 +223,28 @@ void Crc32::Run(bool& settled) {
             std::setvbuf(stream.get(), nullptr, _IONBF, 0);
             uint32_t crc = 0xFFFFFFFFu;
             size_t n;
-            while (!abandoned_.load(std::memory_order_relaxed) &&
+            while (!worker_.Abandoned().load(std::memory_order_relaxed) &&
                    (n = std::fread(buffer.get(), 1, blockSize, stream.get())) > 0)
                 crc = Update(crc, buffer.get(), n, method_);
             // A read that failed part-way must not pass for the end of the file.
             readFailed = std::ferror(stream.get()) != 0;
-            if (!readFailed && !abandoned_.load(std::memory_order_relaxed)) SetResult(~crc);
+            if (!readFailed && !worker_.Abandoned().load(std::memory_order_relaxed)) SetResult(~crc);
         }
         complete = !readFailed;
     }
-    if (abandoned_.load(std::memory_order_relaxed)) {
-        settled = true;
-        running_.store(false, std::memory_order_release);
-        return;
-    }
-    if (complete) {
-        state_ = StateComplete;
-    } else {
-        state_ = StateFailed;
-        // The only code there is: written once, so a report of an earlier run that reads it meanwhile never
-        // meets a write.
-        if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
-    }
-    reported_.store(true, std::memory_order_relaxed);
-    settled = true;
-    running_.store(false, std::memory_order_release);
+    const bool report = worker_.Settle(settled, [&] {
+        if (worker_.Abandoned()) return false;
+        if (complete) {
+            state_ = StateComplete;
+        } else {
+            state_ = StateFailed;
+            // The only code there is: written once, so a report of an earlier run that reads it meanwhile
+            // never meets a write.
+            if (errorCode_ != FileNotOpened) errorCode_ = FileNotOpened;
+        }
+        return true;
+    });
+    if (!report) return;
     if (complete)
         sink->crcComplete();
     else

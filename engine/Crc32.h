@@ -3,12 +3,12 @@
 // through Crc32Event. It reports no progress and has no stop.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "classlib/CString.h"
 #include "engine/Crc32Event.h"
+#include "engine/ErrorCodes.h"
 #include "engine/WorkerThread.h"
 #include "support/ErrorBase.h"
 
@@ -20,7 +20,7 @@ class Crc32 : public Error {
 public:
     // States of a run (the Error base's state) and the one code.
     enum { StateFailed = 1, StateComplete = 3 };
-    enum { FileNotOpened = 200 };
+    static constexpr PageErrorCode FileNotOpened = PageErrorCode::FileNotOpened;
 
     Crc32();
     // Waits for a running worker to end; it gives up its file at the next block without a report.
@@ -57,7 +57,7 @@ public:
 
 private:
     void BuildTable();
-    static unsigned __stdcall ThreadProc(void* object);
+    friend class WorkerThread;
     // One run; settled is set once its outcome is written and a new Start may begin.
     void Run(bool& settled);
     // A run that threw before its outcome was written ends as one whose file could not be read (an
@@ -70,7 +70,6 @@ private:
     const Crc32Method method_;
     uint32_t table_[256];
     int32_t blockSize_ = 0;
-    WorkerThread thread_;
     std::string narrowResult_;
     CString wideResult_;
     CString path_;
@@ -78,11 +77,7 @@ private:
     // Entry i of table k is the register after i and then k zero bytes; they let eight bytes go in one step.
     static constexpr int kSlices = 16;
     uint32_t sliceTables_[kSlices - 1][256];
-    // True from Start until the worker has settled its run's outcome; results and path are written by the
-    // worker before it clears the flag and by Start only while it is clear.
-    std::atomic<bool> running_{false};
-    // Set by the destructor: the worker leaves the file without a report.
-    std::atomic<bool> abandoned_{false};
-    // Set by the worker before its final report, cleared by Start.
-    std::atomic<bool> reported_{false};
+    // The results and the path are written by the worker before it settles its run and by Start only while
+    // no run is going.
+    WorkerThread worker_;
 };

@@ -192,25 +192,23 @@ FtpFilePoster::FtpFilePoster() = default;
 
 FtpFilePoster::~FtpFilePoster() {
     // A job that ends now reports to nobody: the owner is going away.
-    abandoned_ = true;
-    stop_ = true;
-    worker_.WaitForAll();
+    worker_.Abandon([&] { stop_ = true; });
 }
 
 void FtpFilePoster::SetEvent(KorvaneEvent* event) {
-    if (!running_) event_ = event;
+    if (!worker_.IsRunning()) event_ = event;
 }
 
 void FtpFilePoster::SetTaskId(int taskId) {
-    if (!running_) taskId_ = taskId;
+    if (!worker_.IsRunning()) taskId_ = taskId;
 }
 
 void FtpFilePoster::SetFileSize(const int64_t& size) {
-    if (!running_) fileSize_ = size;
+    if (!worker_.IsRunning()) fileSize_ = size;
 }
 
 void FtpFilePoster::SetServer(CString host, unsigned short port, CString userName, CString password) {
-    if (running_) return;
+    if (worker_.IsRunning()) return;
     userName_ = userName;
     password_ = password;
     control_.SetAddress(host, static_cast<short>(port));
@@ -224,75 +222,54 @@ void FtpFilePoster::SetError(const int& code) {
 void FtpFilePoster::AddState(const unsigned& bits) { state_ |= bits; }
 
 bool FtpFilePoster::Post(CString localPath, CString remoteFolder, CString remoteFile) {
-    if (running_ || busy_) return false;
-    // The previous worker settled its job. One that reported may still be inside its report, and this call
-    // may come from there: it is kept, and the destructor waits for it. One that ended silently (stopped)
-    // is about to end and is waited for now.
-    busy_ = true;
-    const bool ended = !reported_ && worker_.WaitForEnd();
-    busy_ = false;
-    if (ended)
-        worker_.Close();
-    else
-        worker_.Keep();
-
-    // Nothing of an earlier job counts for this one.
-    stop_ = false;
-    reported_ = false;
-    state_ = 0;
-    errorCode_ = 0;
-    utf8_ = false;
-    posted_ = 0;
-    speed_ = 0;
-    response_.Clear();
-    localPath_ = localPath;
-    remoteFolder_ = remoteFolder;
-    remoteFile_ = remoteFile;
-
-    running_ = true;
-    if (!worker_.Begin(&FtpFilePoster::ThreadProc, this)) {
-        running_ = false;
-        return false;
-    }
-    return true;
+    return worker_.Start(
+        this, [] { return false; },
+        [&] {
+            // Nothing of an earlier job counts for this one.
+            stop_ = false;
+            state_ = 0;
+            errorCode_ = 0;
+            utf8_ = false;
+            posted_ = 0;
+            speed_ = 0;
+            response_.Clear();
+            localPath_ = localPath;
+            remoteFolder_ = remoteFolder;
+            remoteFile_ = remoteFile;
+        });
 }
 
-unsigned __stdcall FtpFilePoster::ThreadProc(void* argument) {
-    FtpFilePoster* poster = static_cast<FtpFilePoster*>(argument);
-    bool settled = false;
-    auto settleAndReport = [&] {
-        // Take the outcome before the poster is free again: from here on the worker does not touch it, so
-        // the owner may start the next job from inside the report.
-        const unsigned state = poster->state_;
-        const int taskId = poster->taskId_;
-        const int errorCode = poster->errorCode_;
-        KorvaneEvent* event = poster->abandoned_ ? nullptr : poster->event_;
-        if (event && (state & (AllSent | Failed))) poster->reported_ = true;
-        settled = true;
-        poster->running_ = false;
+void FtpFilePoster::Run(bool& settled) {
+    RunJob();
+    SettleAndReport(settled);
+}
 
-        if (event) {
-            if (state & AllSent)
-                event->postComplete(taskId);
-            else if (state & Failed)
-                event->postError(taskId, errorCode);
-        }
-    };
-    WorkerThread::RunJob(
-        [&] {
-            poster->RunJob();
-            settleAndReport();
-        },
-        [&] {
-            // A fault inside the report comes after the job ended; one before ends the job as one whose
-            // commands could not be sent (a stopped job still ends silently).
-            if (settled) return;
-            poster->control_.Close();
-            poster->control_.Cleanup();
-            if ((poster->state_ & Stopped) == 0) poster->SetError(SendFailed);
-            settleAndReport();
-        });
-    return 0;
+void FtpFilePoster::SettleAfterFault() {
+    control_.Close();
+    control_.Cleanup();
+    if ((state_ & Stopped) == 0) SetError(PageErrorCode::SendFailed);
+    bool settled = false;
+    SettleAndReport(settled);
+}
+
+void FtpFilePoster::SettleAndReport(bool& settled) {
+    unsigned state = 0;
+    int taskId = 0;
+    int errorCode = 0;
+    KorvaneEvent* event = nullptr;
+    worker_.Settle(settled, [&] {
+        state = state_;
+        taskId = taskId_;
+        errorCode = errorCode_;
+        event = worker_.Abandoned() ? nullptr : event_;
+        return event && (state & (AllSent | Failed));
+    });
+    if (event) {
+        if (state & AllSent)
+            event->postComplete(taskId);
+        else if (state & Failed)
+            event->postError(taskId, errorCode);
+    }
 }
 
 void FtpFilePoster::RunJob() {
@@ -359,23 +336,23 @@ void FtpFilePoster::RunJob() {
             state_ &= ~static_cast<unsigned>(PassiveReady);
             // A server that took part of the file and closed (a reset) shows only here: the sends went into
             // the socket's buffers.
-            if (!EndOfData(data, abandoned_, drain)) SetError(TransferFailed);
+            if (!EndOfData(data, worker_.Abandoned(), drain)) SetError(TransferFailed);
             data.Close();
             // Only the server can say the file is stored: 226 or 250 after the data connection closed.
             if (Proceeding() && finalReplyOwed) {
                 std::string reply;
                 FtpResponse finalReply;
-                if (command.RecvRaw(reply, &abandoned_)) finalReply.Parse(reply);
+                if (command.RecvRaw(reply, &worker_.Abandoned())) finalReply.Parse(reply);
                 if (!IsPositiveCompletion(finalReply.GetCode())) SetError(TransferFailed);
             }
-        } else if (finalReplyOwed && controlConnected && !abandoned_) {
+        } else if (finalReplyOwed && controlConnected && !worker_.Abandoned()) {
             // The transfer was cut short (a stop or a failure in the send loop) while the server is still
             // writing what reached it. Its reply to the aborted transfer, whatever the code, tells that its
             // copy has settled: a resume that asked SIZE before would send bytes the server already has.
             // After a stop the close hands on what the socket still holds first, at the link's pace.
             data.Close();
             std::string reply;
-            command.RecvRaw(reply, &abandoned_, (state_ & Stopped) ? drain : 0);
+            command.RecvRaw(reply, &worker_.Abandoned(), (state_ & Stopped) ? drain : 0);
         }
     }
 

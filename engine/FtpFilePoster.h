@@ -13,6 +13,7 @@
 #include "Network/Command/FtpResponse.h"
 #include "Network/TcpConnection.h"
 #include "classlib/CString.h"
+#include "engine/ErrorCodes.h"
 #include "engine/KorvaneEvent.h"
 #include "engine/WorkerThread.h"
 
@@ -41,17 +42,8 @@ public:
         FolderEntered = 0x80000,
     };
 
-    // PostErrorCode: why a job failed (the upload object adds its own codes to the same set).
-    enum PostErrorCode : int {
-        UserRejected = 5,
-        PassRejected = 6,
-        SendFailed = 7,  // no connection to the server, a command (or a remote name) could not be sent, or
-                         // the FEAT list did not arrive
-        FileNotMapped = 14,
-        TransferFailed = 16,  // STOR or APPE refused, or the data connection failed or was reset
-        ReceiveFailed = 20,
-        PassiveFailed = 21,
-    };
+    // Why a job failed: the upload codes of PageErrorCode.
+    using PostErrorCode = PageErrorCode;
 
     // The send loop reads this many blocks (of the allocation granularity) per view of the file.
     static constexpr int kBlocksPerView = 16;
@@ -79,7 +71,7 @@ public:
     // the transfer first closes the data connection and waits for the server's reply to it, so that the
     // server's copy has settled when the job ends. A stopped job reports nothing.
     void Stop() { stop_ = true; }
-    bool IsRunning() const { return running_; }
+    bool IsRunning() const { return worker_.IsRunning(); }
 
     void SetError(const int& code);
     void AddState(const unsigned& bits);
@@ -94,8 +86,16 @@ public:
 
 protected:
     friend class FtpCommand;
+    friend class WorkerThread;
 
-    static unsigned __stdcall ThreadProc(void* poster);
+    // One job on its worker: the exchange, then the outcome settled and reported.
+    void Run(bool& settled);
+    // A job that threw before its outcome was settled ends as one whose commands could not be sent (a
+    // stopped job still ends silently).
+    void SettleAfterFault();
+    // Takes the outcome before the poster is free again, then reports it: from then on the worker does not
+    // touch the poster, so the owner may start the next job from inside the report.
+    void SettleAndReport(bool& settled);
     // The whole exchange, from connect to close.
     void RunJob();
     // Streams the local file from posted onwards over the data connection. Returns how long, in
@@ -118,7 +118,6 @@ protected:
     int64_t fileSize_ = 0;
     int64_t posted_ = 0;
     double speed_ = 0;
-    WorkerThread worker_;
     CString localPath_;
     CString remoteFile_;
     CString remoteFolder_;
@@ -127,12 +126,6 @@ protected:
     FtpResponse response_;
     TcpConnection control_;
 
-    // True from Post until the job's outcome is settled; the final report comes after it.
-    std::atomic<bool> running_{false};
-    // Set by the destructor: the job ends at once, without a report and without waiting for the server.
-    std::atomic<bool> abandoned_{false};
-    // Set by the worker before its final report, cleared by Post.
-    std::atomic<bool> reported_{false};
-    // Owner's thread only: set while Post waits, so that a call the wait lets in cannot start a second job.
-    bool busy_ = false;
+    // A job ends at once when the poster goes: without a report and without waiting for the server.
+    WorkerThread worker_;
 };

@@ -31,80 +31,40 @@ int ProgressPercent(int64_t done, int64_t size) {
 Md5Checker::Md5Checker() = default;
 
 Md5Checker::~Md5Checker() {
-    busy_ = true;
-    {
-        ScopedLock hold(lock_);
-        // Nobody is left to hear the result.
-        if (running_) state_ = Md5StateStopRequested;
-    }
-    thread_.WaitForAll();
+    // Nobody is left to hear the result.
+    worker_.Abandon([&] {
+        if (worker_.IsRunning()) state_ = Md5StateStopRequested;
+    });
 }
 
 bool Md5Checker::Start() {
-    if (busy_) return false;
-    bool stopped = false;
-    {
-        ScopedLock hold(lock_);
-        if (running_) {
-            if (state_ != Md5StateStopRequested) return false;
-            stopped = true;
-        }
-    }
-    if (stopped) {
-        busy_ = true;
-        const bool ended = thread_.WaitForEnd();
-        busy_ = false;
-        if (!ended) return false;
-    }
-    // The previous worker settled its run. One that reported may still be inside its report, and this call
-    // may come from there: it is kept and waited for by the destructor. One that ended silently is about to
-    // end and is waited for now.
-    bool reported;
-    {
-        ScopedLock hold(lock_);
-        reported = reported_;
-    }
-    busy_ = true;
-    const bool ended = !reported && thread_.WaitForEnd();
-    busy_ = false;
-    if (ended)
-        thread_.Close();
-    else
-        thread_.Keep();
-    {
-        ScopedLock hold(lock_);
-        narrowResult_.clear();
-        wideResult_.Empty();
-        state_ = Md5StateIdle;
-        runPath_ = path_;
-        running_ = true;
-        reported_ = false;
-    }
-    if (!thread_.Begin(&Md5Checker::ThreadProc, this)) {
-        ScopedLock hold(lock_);
-        running_ = false;
-        return false;
-    }
-    return true;
+    return worker_.Start(
+        this, [&] { return state_ == Md5StateStopRequested; },
+        [&] {
+            narrowResult_.clear();
+            wideResult_.Empty();
+            state_ = Md5StateIdle;
+            runPath_ = path_;
+        });
 }
 
 void Md5Checker::Stop() {
-    ScopedLock hold(lock_);
+    ScopedLock hold(worker_.GetLock());
     state_ = Md5StateStopRequested;
 }
 
 CString Md5Checker::GetResult() const {
-    ScopedLock hold(lock_);
+    ScopedLock hold(worker_.GetLock());
     return wideResult_;
 }
 
 int Md5Checker::GetErrorCode() const {
-    ScopedLock hold(lock_);
+    ScopedLock hold(worker_.GetLock());
     return errorCode_;
 }
 
 Md5CheckerState Md5Checker::GetState() const {
-    ScopedLock hold(lock_);
+    ScopedLock hold(worker_.GetLock());
     return state_;
 }
 
@@ -117,33 +77,17 @@ void Md5Checker::SetResult(const std::string& hex) {
     if (MultiByteToWideChar(CP_THREAD_ACP, 0, hex.c_str(), -1, wide, 64) > 0) wideResult_ = wide;
 }
 
-unsigned __stdcall Md5Checker::ThreadProc(void* checker) {
-    Md5Checker* const self = static_cast<Md5Checker*>(checker);
-    bool settled = false;
-    // A fault after the outcome was written came inside the report: the run is over, and a new one may
-    // have begun meanwhile.
-    WorkerThread::RunJob([&] { self->Run(settled); },
-                         [&] {
-                             if (!settled) self->SettleAfterFault();
-                         });
-    return 0;
-}
-
 void Md5Checker::SettleAfterFault() {
     Md5CheckerEvent* const sink = sink_;
-    bool report = false;
-    {
-        ScopedLock hold(lock_);
+    bool settled = false;
+    const bool report = worker_.Settle(settled, [&] {
         narrowResult_.clear();
         wideResult_.Empty();
-        if (state_ != Md5StateStopRequested) {
-            state_ = Md5StateFailed;
-            errorCode_ = FileEmpty;
-            report = true;
-        }
-        reported_ = report;
-        running_ = false;
-    }
+        if (state_ == Md5StateStopRequested) return false;
+        state_ = Md5StateFailed;
+        errorCode_ = FileEmpty;
+        return true;
+    });
     if (report) sink->md5Error();
 }
 
@@ -202,8 +146,7 @@ void Md5Checker::Run(bool& settled) {
     }
 
     Md5CheckerState outcome;
-    {
-        ScopedLock hold(lock_);
+    worker_.Settle(settled, [&] {
         if (state_ == Md5StateStopRequested) {
             // Stopped, also when the stop fell on the last block: no digest of part of a file, no report.
         } else if (size >= 1 && done == size) {
@@ -216,11 +159,9 @@ void Md5Checker::Run(bool& settled) {
             errorCode_ = FileEmpty;
         }
         outcome = state_;
-        reported_ = outcome == Md5StateComplete || outcome == Md5StateFailed;
-        running_ = false;
-        settled = true;
-    }
-    // From here on nothing of the checker is touched: a new Start may begin once running_ is clear.
+        return outcome == Md5StateComplete || outcome == Md5StateFailed;
+    });
+    // From here on nothing of the checker is touched: a new Start may begin once the run settled.
     if (outcome == Md5StateComplete)
         sink->md5Complete();
     else if (outcome == Md5StateFailed)

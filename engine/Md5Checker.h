@@ -8,9 +8,9 @@
 #include <string>
 
 #include "classlib/CString.h"
+#include "engine/ErrorCodes.h"
 #include "engine/Md5CheckerEvent.h"
 #include "engine/WorkerThread.h"
-#include "support/CriticalSection.h"
 
 enum Md5CheckerState : int {
     Md5StateIdle = 0,
@@ -22,7 +22,7 @@ enum Md5CheckerState : int {
 class Md5Checker {
 public:
     // The file is empty, could not be opened, or could not be read to its end.
-    enum { FileEmpty = 201 };
+    static constexpr PageErrorCode FileEmpty = PageErrorCode::FileEmpty;
     // Blocks mapped per view; the digest, the stop and the progress still go block by block.
     static constexpr int kBlocksPerView = 64;
 
@@ -56,7 +56,7 @@ public:
     Md5CheckerState GetState() const;
 
 private:
-    static unsigned __stdcall ThreadProc(void* checker);
+    friend class WorkerThread;
     // One run; settled is set once its outcome is written and a new Start may begin.
     void Run(bool& settled);
     // A run that threw before its outcome was written ends as one that could not read its file (a stopped
@@ -67,23 +67,13 @@ private:
     void SetResult(const std::string& hex);
 
     Md5CheckerEvent* sink_ = nullptr;
+    // The core's lock guards the state, the error code and the results.
     Md5CheckerState state_ = Md5StateIdle;
     int errorCode_ = 0;
-    // Guards the state, the error code, the results and the running flag.
-    mutable Tamsic::Threading::CriticalSection lock_;
     CString path_;
     std::string narrowResult_;
     CString wideResult_;
-    WorkerThread thread_;
-
-    // True from Start until the worker has settled its run's outcome.
-    bool running_ = false;
-    // Set by the worker before its final report and not cleared by it: after the report the worker touches
-    // nothing of the checker, so whether it is still inside the report cannot be asked.
-    bool reported_ = false;
     // The path of the run in progress. Start writes it only while no worker reads it.
     CString runPath_;
-    // Owner's thread only: set while Start or the destructor waits, so that a call the wait lets in cannot
-    // start a second worker.
-    bool busy_ = false;
+    WorkerThread worker_;
 };

@@ -5,10 +5,7 @@
 
 #include "Biz/Log.h"
 
-WorkerThread::~WorkerThread() {
-    Close();
-    for (HANDLE handle : kept_) CloseHandle(handle);
-}
+WorkerThread::~WorkerThread() = default;
 
 void WorkerThread::EndThread() noexcept {
     try {
@@ -18,10 +15,10 @@ void WorkerThread::EndThread() noexcept {
 }
 
 bool WorkerThread::Begin(Procedure procedure, void* argument) {
-    Close();
+    CloseLatest();
     CloseEnded();
-    handle_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, procedure, argument, 0, nullptr));
-    return handle_ != nullptr;
+    latest_ = Handle(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, procedure, argument, 0, nullptr)));
+    return static_cast<bool>(latest_);
 }
 
 bool WorkerThread::Wait(HANDLE handle) {
@@ -33,43 +30,36 @@ bool WorkerThread::Wait(HANDLE handle) {
     return WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0;
 }
 
-bool WorkerThread::WaitForEnd() { return !handle_ || Wait(handle_); }
-
-bool WorkerThread::IsCurrent() const { return handle_ && GetThreadId(handle_) == GetCurrentThreadId(); }
-
-void WorkerThread::Close() {
-    if (handle_) {
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
+bool WorkerThread::WaitWhileBusy(bool wait) {
+    if (!wait) return false;
+    if (!latest_) return true;
+    busy_ = true;
+    const bool ended = Wait(latest_.Get());
+    busy_ = false;
+    return ended;
 }
 
-void WorkerThread::Keep() {
-    if (!handle_) return;
-    kept_.push_back(handle_);
-    handle_ = nullptr;
+void WorkerThread::KeepLatest() {
+    if (!latest_) return;
+    kept_.push_back(std::move(latest_));
     CloseEnded();
 }
 
 void WorkerThread::CloseEnded() {
     for (size_t i = 0; i < kept_.size();) {
-        if (WaitForSingleObject(kept_[i], 0) == WAIT_OBJECT_0) {
-            CloseHandle(kept_[i]);
+        if (WaitForSingleObject(kept_[i].Get(), 0) == WAIT_OBJECT_0)
             kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
+        else
             ++i;
-        }
     }
 }
 
 void WorkerThread::WaitForAll() {
-    if (handle_ && Wait(handle_)) Close();
+    if (latest_ && Wait(latest_.Get())) CloseLatest();
     for (size_t i = 0; i < kept_.size();) {
-        if (Wait(kept_[i])) {
-            CloseHandle(kept_[i]);
+        if (Wait(kept_[i].Get()))
             kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
+        else
             ++i;
-        }
     }
 }

@@ -1,67 +1,190 @@
-// The worker threads of one engine object: the thread of its latest job, and those of earlier jobs that may
-// still be finishing their final report. The owner waits for all of them before it goes, so that no code of
-// the library runs once its last reference is gone. RunJob is the body of every worker's entry.
+// The worker core of the engine objects (the upload job, the MD5 and the CRC-32 checks): one job at a time on
+// a thread of its own, with one lifecycle. Start refuses while a job is going, or waits for one that was
+// asked to stop; a job settles its outcome under the core's lock, after which a new Start may begin, even
+// from inside the job's final report; the owner abandons the core when it goes and waits for every thread it
+// started, so that no code of the library runs once its last reference is gone. Nothing thrown leaves a
+// worker: the entry turns it into the job's own failure.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
+
+#include "support/CriticalSection.h"
 
 class WorkerThread {
 public:
-    using Procedure = unsigned(__stdcall*)(void* argument);
-
-    // A worker's entry: runs job, and when job throws (a text, a container or the log that finds no memory),
-    // ends it through failed, the job's own error report, once the exception is gone. Nothing leaves: an
-    // exception out of a thread's entry would end the page's process. Last, the thread's log data goes.
-    template <class Job, class Failed>
-    static void RunJob(Job&& job, Failed&& failed) noexcept {
-        bool threw = false;
-        try {
-            job();
-        } catch (...) {
-            threw = true;
-        }
-        if (threw) {
-            try {
-                failed();
-            } catch (...) {
-                // Not even the error report could be made: the job ends silently.
-            }
-        }
-        EndThread();
-    }
+    using Lock = Tamsic::Threading::ScopedLock;
 
     WorkerThread() = default;
-    // Closes the handles; the owner has waited (WaitForAll) before its fields went.
+    // Closes the handles; the owner abandoned the core (Abandon) before its fields went.
     ~WorkerThread();
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
-    // Starts the next job's thread through the C runtime. The previous one must have been waited for
-    // (WaitForEnd and Close) or kept (Keep) first.
-    bool Begin(Procedure procedure, void* argument);
-    // Waits until the latest thread has ended; true at once when there is none. A thread that lives in a
-    // single-threaded apartment keeps serving COM calls meanwhile: a worker's report can be a call into that
-    // very thread, and the worker could not end before it returns. False when the caller is the worker
-    // itself, which can never see its own end.
-    bool WaitForEnd();
-    // Closes the latest thread's handle: only once it has ended.
-    void Close();
-    // Keeps the latest thread for WaitForAll without waiting now: it is inside its final report, and the
-    // caller may be that report (on the worker, or on a thread the report is calling into).
-    void Keep();
-    // Waits for every thread (except the caller's own) and closes every handle.
-    void WaitForAll();
-    // True when the caller is the latest thread.
-    bool IsCurrent() const;
+    // The entry of every worker of Owner: runs owner->Run(settled), where the job sets settled through
+    // Settle. When it throws (a text, a container or the log that finds no memory) before its outcome was
+    // settled, owner->SettleAfterFault() ends it as the job's own failure; a fault after that came inside
+    // the final report, and the job is over. Nothing leaves: an exception out of a thread's entry would end
+    // the page's process. Last, the thread's log data goes.
+    template <class Owner>
+    static unsigned __stdcall Entry(void* owner) noexcept {
+        Owner* const self = static_cast<Owner*>(owner);
+        bool settled = false;
+        try {
+            self->Run(settled);
+        } catch (...) {
+            if (!settled) {
+                try {
+                    self->SettleAfterFault();
+                } catch (...) {
+                    // Not even the error report could be made: the job ends silently.
+                }
+            }
+        }
+        EndThread();
+        return 0;
+    }
+
+    // Begins the next job of owner on Entry<Owner>. Refused (false, nothing changed) while a job is going,
+    // unless stopRequested() (read under the lock) says it was asked to stop: then this first waits for its
+    // worker to end. The previous worker has settled by then: one that reported its outcome may still be
+    // inside that report, and this call may come from there (on the worker, or on a thread the report calls
+    // into), so it is kept for Abandon to wait for; one that ended silently is waited for now. Then
+    // prepare() resets the owner's record under the lock and the new thread begins.
+    template <class Owner, class StopRequested, class Prepare>
+    bool Start(Owner* owner, StopRequested&& stopRequested, Prepare&& prepare) {
+        if (busy_) return false;
+        bool stopped = false;
+        {
+            Lock hold(lock_);
+            if (running_) {
+                if (!stopRequested()) return false;
+                stopped = true;
+            }
+        }
+        if (stopped && !WaitWhileBusy(true)) return false;
+        bool reported;
+        {
+            Lock hold(lock_);
+            reported = reported_;
+        }
+        if (WaitWhileBusy(!reported))
+            CloseLatest();
+        else
+            KeepLatest();
+        {
+            Lock hold(lock_);
+            prepare();
+            running_ = true;
+            reported_ = false;
+        }
+        if (!Begin(&Entry<Owner>, owner)) {
+            Lock hold(lock_);
+            running_ = false;
+            return false;
+        }
+        return true;
+    }
+
+    // The job writes its outcome: under the lock, write() returns whether a final report follows. From then
+    // on the job no longer counts as going and a new Start may begin, so the worker touches nothing of its
+    // owner after this; settled is the flag of Entry. Returns what write() returned.
+    template <class Write>
+    bool Settle(bool& settled, Write&& write) {
+        Lock hold(lock_);
+        reported_ = write();
+        running_ = false;
+        settled = true;
+        return reported_;
+    }
+
+    // The owner goes: under the lock, onAbandon() tells the job to end without a report; then this waits for
+    // every worker (except the caller's own). No Start is taken from then on.
+    template <class OnAbandon>
+    void Abandon(OnAbandon&& onAbandon) {
+        busy_ = true;
+        {
+            Lock hold(lock_);
+            abandoned_ = true;
+            onAbandon();
+        }
+        WaitForAll();
+    }
+
+    // True from Start until the job settled its outcome.
+    bool IsRunning() const {
+        Lock hold(lock_);
+        return running_;
+    }
+    // Set by Abandon: the job ends at once, without a report. Polled by the job's waits.
+    const std::atomic<bool>& Abandoned() const { return abandoned_; }
+    // Guards what the owner shares between its thread and the worker; Start's prepare and Settle's write
+    // run under it.
+    Tamsic::Threading::CriticalSection& GetLock() const { return lock_; }
 
 private:
+    // Owns one thread handle. Kept local to the core until the owners of the class library hold thread
+    // handles too; then that owner replaces it.
+    class Handle {
+    public:
+        Handle() = default;
+        explicit Handle(HANDLE handle) : handle_(handle) {}
+        ~Handle() { Reset(); }
+        Handle(Handle&& other) noexcept : handle_(other.Release()) {}
+        Handle& operator=(Handle&& other) noexcept {
+            if (this != &other) {
+                Reset();
+                handle_ = other.Release();
+            }
+            return *this;
+        }
+        HANDLE Get() const { return handle_; }
+        explicit operator bool() const { return handle_ != nullptr; }
+        HANDLE Release() {
+            HANDLE handle = handle_;
+            handle_ = nullptr;
+            return handle;
+        }
+        void Reset() {
+            if (handle_) CloseHandle(Release());
+        }
+
+    private:
+        HANDLE handle_ = nullptr;
+    };
+
+    using Procedure = unsigned(__stdcall*)(void* argument);
+
     static void EndThread() noexcept;
+    // Waits until the thread has ended. A thread that lives in a single-threaded apartment keeps serving COM
+    // calls meanwhile: a worker's report can be a call into that very thread, and the worker could not end
+    // before it returns. False when the caller is that thread, which can never see its own end.
     static bool Wait(HANDLE handle);
+    // When wait, waits for the latest thread to end (true at once when there is none) with Start refused
+    // meanwhile, so that a call the wait lets in cannot start a second worker. False when not wait.
+    bool WaitWhileBusy(bool wait);
+    // Starts the next thread through the C runtime; the previous one was closed or kept first.
+    bool Begin(Procedure procedure, void* argument);
+    // Closes the latest thread's handle: only once it has ended.
+    void CloseLatest() { latest_.Reset(); }
+    // Keeps the latest thread for Abandon without waiting now: it is inside its final report, and the caller
+    // may be that report.
+    void KeepLatest();
     // Closes the kept handles of threads that have ended.
     void CloseEnded();
+    // Waits for every thread (except the caller's own) and closes every handle.
+    void WaitForAll();
 
-    HANDLE handle_ = nullptr;
-    std::vector<HANDLE> kept_;
+    mutable Tamsic::Threading::CriticalSection lock_;
+    bool running_ = false;
+    // Set with the outcome when a final report follows, cleared by Start: after the report the worker
+    // touches nothing of its owner, so whether it is still inside the report cannot be asked.
+    bool reported_ = false;
+    std::atomic<bool> abandoned_{false};
+    // Set while Start or Abandon waits, and for good by Abandon.
+    std::atomic<bool> busy_{false};
+    Handle latest_;
+    std::vector<Handle> kept_;
 };

@@ -48,7 +48,7 @@ bool FtpCommand::SendCommand(const std::string& line) {
     while (left > 0) {
         const int sent = ::send(socket_, data, left, 0);
         if (sent == SOCKET_ERROR || sent == 0) {
-            poster_->SetError(FtpFilePoster::SendFailed);
+            poster_->SetError(PageErrorCode::SendFailed);
             return false;
         }
         data += sent;
@@ -74,7 +74,7 @@ bool FtpCommand::Receive(std::string& reply, bool collected, bool stoppable) {
         case FtpReplyReader::Failed:
         case FtpReplyReader::TimedOut:
         case FtpReplyReader::TooLong:
-            poster_->SetError(FtpFilePoster::ReceiveFailed);
+            poster_->SetError(PageErrorCode::ReceiveFailed);
             return false;
     }
     // Server bytes go into the log escaped: a reply cannot forge a record of its own.
@@ -111,14 +111,14 @@ bool FtpCommand::EncodeArgument(const CString& text, bool utf8, std::string& out
     const wchar_t* s = text.GetString();
     for (int i = 0; i < text.GetLength(); ++i) {
         if (s[i] == L'\r' || s[i] == L'\n' || s[i] == L'\0') {
-            poster_->SetError(FtpFilePoster::SendFailed);
+            poster_->SetError(PageErrorCode::SendFailed);
             return false;
         }
     }
     if (exact) {
         // A remote name that the connection's encoding cannot hold would land on another name ("??.bin").
         if (!WideToCodePageExact(s, text.GetLength(), utf8 ? CP_UTF8 : CP_THREAD_ACP, out)) {
-            poster_->SetError(FtpFilePoster::SendFailed);
+            poster_->SetError(PageErrorCode::SendFailed);
             return false;
         }
     } else if (utf8) {
@@ -127,7 +127,7 @@ bool FtpCommand::EncodeArgument(const CString& text, bool utf8, std::string& out
         out = WideToCodePage(s, text.GetLength(), CP_THREAD_ACP);
     }
     if (out.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-        poster_->SetError(FtpFilePoster::SendFailed);
+        poster_->SetError(PageErrorCode::SendFailed);
         return false;
     }
     return true;
@@ -169,9 +169,9 @@ using Step = FtpCommand::Step;
 // One row a command: verb, argument, the bit it needs, collected reply, stop ends the wait, the accepted
 // codes with the bit each adds, the error for any other code.
 const Step kUser     = {"USER ",  Step::UserName,     Poster::Connected,    false, true,
-                        {{331, Poster::UserAccepted}, {230, Poster::LoggedIn}}, Poster::UserRejected};
+                        {{331, Poster::UserAccepted}, {230, Poster::LoggedIn}}, PageErrorCode::UserRejected};
 const Step kPass     = {"PASS ",  Step::Password,     Poster::UserAccepted, false, true,
-                        {{230, Poster::LoggedIn}}, Poster::PassRejected};
+                        {{230, Poster::LoggedIn}}, PageErrorCode::PassRejected};
 const Step kFeat     = {"FEAT",   Step::None,         Poster::LoggedIn,     false, true, {}, 0};
 const Step kClnt     = {"CLNT 2.1.0.35379 ", Step::None, Poster::LoggedIn,  true,  true,
                         {{200, Poster::ClntAccepted}}, 0};
@@ -183,18 +183,18 @@ const Step kMkd      = {"MKD ",   Step::RemoteFolder, Poster::LoggedIn,     fals
                         {{257, Poster::FolderReady}, {550, Poster::FolderReady}}, 0};
 // A folder that cannot be entered would put the file somewhere the page did not ask for.
 const Step kCwd      = {"cwd ",   Step::RemoteFolder, Poster::LoggedIn,     false, true,
-                        {{250, Poster::FolderEntered}}, Poster::TransferFailed};
+                        {{250, Poster::FolderEntered}}, PageErrorCode::TransferFailed};
 const Step kType     = {"type I", Step::None,         0,                    false, true, {}, 0};
 const Step kSize     = {"SIZE ",  Step::RemoteFile,   Poster::LoggedIn,     true,  true, {}, 0};
 const Step kPasv     = {"PASV",   Step::None,         0,                    false, true,
-                        {{227, 0}}, Poster::PassiveFailed};
+                        {{227, 0}}, PageErrorCode::PassiveFailed};
 const Step kRest     = {"REST ",  Step::Offset,       0,                    false, true,
                         {{350, Poster::RestAccepted}}, 0};
 // The transfer's opening reply: a stop does not cut its wait short.
 const Step kStor     = {"STOR ",  Step::RemoteFile,   0,                    false, false,
-                        {{125, 0}, {150, 0}, {226, 0}, {250, 0}, {350, 0}}, Poster::TransferFailed};
+                        {{125, 0}, {150, 0}, {226, 0}, {250, 0}, {350, 0}}, PageErrorCode::TransferFailed};
 const Step kAppe     = {"APPE ",  Step::RemoteFile,   0,                    false, false,
-                        {{125, 0}, {150, 0}, {226, 0}, {250, 0}}, Poster::TransferFailed};
+                        {{125, 0}, {150, 0}, {226, 0}, {250, 0}}, PageErrorCode::TransferFailed};
 // clang-format on
 }  // namespace
 
@@ -255,13 +255,13 @@ void FtpCommand::Feat() {
             if (features.compare(0, 4, "211-") == 0) poster_->AddState(FtpFilePoster::FeatDone);
             break;
         case FtpReplyReader::TimedOut:
-            poster_->SetError(FtpFilePoster::ReceiveFailed);
+            poster_->SetError(PageErrorCode::ReceiveFailed);
             break;
         case FtpReplyReader::Stopped:
             poster_->state_ = FtpFilePoster::Stopped;
             break;
         default:
-            poster_->SetError(FtpFilePoster::SendFailed);
+            poster_->SetError(PageErrorCode::SendFailed);
             break;
     }
 }
@@ -336,7 +336,7 @@ bool FtpCommand::Pasv(sockaddr_in& address) {
     if (!Run(kPasv) || poster_->response_.GetCode() != 227) return false;
     const unsigned short port = ParsePassivePort(poster_->response_.GetText());
     if (port == 0) {
-        poster_->SetError(FtpFilePoster::PassiveFailed);
+        poster_->SetError(PageErrorCode::PassiveFailed);
         return false;
     }
     // The address in the reply is not trusted (a server behind NAT names its inner address, a hostile one

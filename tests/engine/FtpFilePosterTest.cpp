@@ -109,7 +109,7 @@ TEST_F(SilentServer, NoGreetingEndsTheJobWith20AndOnlyQuitIsSent) {
     ASSERT_EQ(1u, finals.size());
     EXPECT_EQ(Report::Error, finals[0].kind);
     EXPECT_EQ(41, finals[0].taskId);
-    EXPECT_EQ(Poster::ReceiveFailed, finals[0].errorCode);
+    EXPECT_EQ(PageErrorCode::ReceiveFailed, finals[0].errorCode);
     EXPECT_NE(GetCurrentThreadId(), finals[0].threadId) << "reports come on the worker thread";
     EXPECT_EQ("QUIT\r\n", ReceiveUntilQuiet(peer_, 30000));
 }
@@ -128,7 +128,7 @@ TEST_F(SilentServer, APostDuringARunningJobIsRefusedAndChangesNothing) {
     const std::vector<Report> finals = sink_.Finals();
     ASSERT_EQ(1u, finals.size());
     EXPECT_EQ(1, finals[0].taskId);
-    EXPECT_EQ(Poster::ReceiveFailed, finals[0].errorCode);
+    EXPECT_EQ(PageErrorCode::ReceiveFailed, finals[0].errorCode);
     EXPECT_EQ("QUIT\r\n", ReceiveUntilQuiet(peer_, 30000));
 }
 
@@ -173,7 +173,7 @@ TEST_F(NoServer, ARefusedConnectionIsReportedAs7) {
     const std::vector<Report> reports = sink_.Reports();
     ASSERT_EQ(1u, reports.size());
     EXPECT_EQ(Report::Error, reports[0].kind);
-    EXPECT_EQ(Poster::SendFailed, reports[0].errorCode);
+    EXPECT_EQ(PageErrorCode::SendFailed, reports[0].errorCode);
 }
 
 TEST_F(NoServer, AJobStartsFromACleanRecord) {

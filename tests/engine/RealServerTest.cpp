@@ -68,7 +68,7 @@ TEST_P(RealServer, AWrongPasswordIs6) {
     ASSERT_TRUE(job.reported);
     EXPECT_EQ(1u, job.finals);
     EXPECT_EQ(Report::Error, job.final.kind);
-    EXPECT_EQ(Poster::PassRejected, job.final.errorCode);
+    EXPECT_EQ(PageErrorCode::PassRejected, job.final.errorCode);
     EXPECT_FALSE(lab_.RemoteFile(server_.id, "in/no.bin").exists);
 }
 

@@ -123,7 +123,7 @@ const faultcases::Case kPeerCases[] = {
      {faultcases::InPieces("PASS", kDripped, EveryByte(kDripped), 100)},
      L"",
      {"USER bob", "PASS pw", "QUIT"},
-     Poster::ReceiveFailed,
+     PageErrorCode::ReceiveFailed,
      faultcases::kNothing,
      1500},
 };
@@ -141,7 +141,7 @@ TEST_F(Flow, ADataPortThatRefusesEndsWith16) {
                                 {faultcases::Say("PASV", text)},
                                 L"",
                                 Join({faultcases::kLogin, kUpToPasv}),
-                                Poster::TransferFailed,
+                                PageErrorCode::TransferFailed,
                                 faultcases::kNothing};
     Play(c, ScriptFor(c));
 }
@@ -161,7 +161,7 @@ TEST_F(Flow, ALocalFileThatCannotBeOpenedIs14AndTheServerIsNeverToldToStore) {
         FtpFilePoster poster;
         const Outcome outcome = RunJob(poster, peer, path, 1000, L"", L"up.bin");
         ASSERT_TRUE(outcome.reported);
-        EXPECT_EQ(Poster::FileNotMapped, outcome.final.errorCode);
+        EXPECT_EQ(PageErrorCode::FileNotMapped, outcome.final.errorCode);
         EXPECT_EQ(WithCrLf(Join({kLoginWithoutUtf8, {"type I", "SIZE up.bin", "QUIT"}})), peer.Wire());
         EXPECT_FALSE(peer.DataConnected());
     }
@@ -176,7 +176,7 @@ TEST_F(Flow, ALocalFileShorterThanItsSizeIs14) {
     const Outcome outcome = RunJob(poster, peer, local.Path(), kFileSize + 1000, L"", L"up.bin");
     ASSERT_TRUE(outcome.reported);
     EXPECT_EQ(Report::Error, outcome.final.kind);
-    EXPECT_EQ(Poster::FileNotMapped, outcome.final.errorCode);
+    EXPECT_EQ(PageErrorCode::FileNotMapped, outcome.final.errorCode);
     EXPECT_TRUE(peer.Data() == local.Bytes());
 }
 
@@ -213,7 +213,7 @@ TEST_F(Flow, NamesThatCannotGoOutAsTheyAreEndTheJobWith7BeforeTheyAreSent) {
         const Outcome outcome =
             RunJob(poster, peer, local.Path(), 1000, c.folder, c.file, c.user, c.password);
         ASSERT_TRUE(outcome.reported);
-        EXPECT_EQ(Poster::SendFailed, outcome.final.errorCode);
+        EXPECT_EQ(PageErrorCode::SendFailed, outcome.final.errorCode);
         EXPECT_EQ(WithCrLf(c.wire), peer.Wire());
         EXPECT_FALSE(peer.DataConnected());
     }
@@ -434,7 +434,7 @@ TEST_F(Flow, AServerThatResetsTheDataConnectionEarlyIs16EvenAfterA226) {
     const std::vector<Report> finals = waiting.Finals();
     ASSERT_EQ(1u, finals.size());
     EXPECT_EQ(Report::Error, finals[0].kind);
-    EXPECT_EQ(Poster::TransferFailed, finals[0].errorCode);
+    EXPECT_EQ(PageErrorCode::TransferFailed, finals[0].errorCode);
     EXPECT_EQ(WithCrLf(Join({kLoginWithoutUtf8, kStore})), peer.Wire());
     EXPECT_EQ(1000u, peer.Data().size());
 }

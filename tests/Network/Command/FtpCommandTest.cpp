@@ -223,12 +223,12 @@ COMMAND_TABLE(Login,
                Poster::Connected | Poster::UserAccepted, 0},
               {"USER 230", Poster::Connected, "230 No password needed\r\n", user, "USER bob\r\n", kIn, 0},
               {"USER refused", Poster::Connected, "530 Not this user\r\n", user, "USER bob\r\n",
-               Poster::Failed, Poster::UserRejected},
+               Poster::Failed, PageErrorCode::UserRejected},
               {"USER without a connection", 0, "", user, "", 0, 0},
               {"PASS 230", Poster::Connected | Poster::UserAccepted, "230 Logged in\r\n", pass, "PASS pw\r\n",
                Poster::Connected | Poster::UserAccepted | Poster::LoggedIn, 0},
               {"PASS refused", Poster::Connected | Poster::UserAccepted, "530 Login incorrect\r\n", pass,
-               "PASS pw\r\n", Poster::Failed, Poster::PassRejected},
+               "PASS pw\r\n", Poster::Failed, PageErrorCode::PassRejected},
               {"PASS without USER's 331", Poster::Connected, "", pass, "", Poster::Connected, 0})
 
 COMMAND_TABLE(FeaturesAndClient,
@@ -244,21 +244,23 @@ COMMAND_TABLE(FeaturesAndClient,
                kIn | Poster::FolderReady, 0},
               {"PWD refused", kIn, "550 No\r\n", pwd, "PWD\r\n", kIn, 0})
 
-COMMAND_TABLE(
-    Folders, {"MKD 257", kIn, "257 \"a\" created\r\n", mkd, "MKD a\r\n", kIn | Poster::FolderReady, 0},
-    {"MKD 550: already there", kIn, "550 File exists\r\n", mkd, "MKD a\r\n", kIn | Poster::FolderReady, 0},
-    {"MKD other refusal", kIn, "521 Exists\r\n", mkd, "MKD a\r\n", kIn, 0},
-    {"cwd 250", kIn, "250 Okay\r\n", cwd, "cwd a\r\n", kIn | Poster::FolderEntered, 0},
-    {"cwd refused", kIn, "550 No such folder\r\n", cwd, "cwd a\r\n", Poster::Failed, Poster::TransferFailed},
-    {"path: each component made and entered", kIn, "257 ok\r\n250 ok\r\n550 exists\r\n250 ok\r\n",
-     [](FtpCommand& c) { c.MakeRemotePath(L"/a//b/"); }, "MKD a\r\ncwd a\r\nMKD b\r\ncwd b\r\n",
-     kIn | Poster::FolderReady | Poster::FolderEntered, 0},
-    {"path: a refused cwd ends it", kIn, "257 ok\r\n550 no\r\n",
-     [](FtpCommand& c) { c.MakeRemotePath(L"a/b/c"); }, "MKD a\r\ncwd a\r\n", Poster::Failed,
-     Poster::TransferFailed},
-    {"path: backslash is no delimiter", kIn, "257 ok\r\n250 ok\r\n",
-     [](FtpCommand& c) { c.MakeRemotePath(L"x\\y"); }, "MKD x\\y\r\ncwd x\\y\r\n",
-     kIn | Poster::FolderReady | Poster::FolderEntered, 0})
+COMMAND_TABLE(Folders,
+              {"MKD 257", kIn, "257 \"a\" created\r\n", mkd, "MKD a\r\n", kIn | Poster::FolderReady, 0},
+              {"MKD 550: already there", kIn, "550 File exists\r\n", mkd, "MKD a\r\n",
+               kIn | Poster::FolderReady, 0},
+              {"MKD other refusal", kIn, "521 Exists\r\n", mkd, "MKD a\r\n", kIn, 0},
+              {"cwd 250", kIn, "250 Okay\r\n", cwd, "cwd a\r\n", kIn | Poster::FolderEntered, 0},
+              {"cwd refused", kIn, "550 No such folder\r\n", cwd, "cwd a\r\n", Poster::Failed,
+               PageErrorCode::TransferFailed},
+              {"path: each component made and entered", kIn, "257 ok\r\n250 ok\r\n550 exists\r\n250 ok\r\n",
+               [](FtpCommand& c) { c.MakeRemotePath(L"/a//b/"); }, "MKD a\r\ncwd a\r\nMKD b\r\ncwd b\r\n",
+               kIn | Poster::FolderReady | Poster::FolderEntered, 0},
+              {"path: a refused cwd ends it", kIn, "257 ok\r\n550 no\r\n",
+               [](FtpCommand& c) { c.MakeRemotePath(L"a/b/c"); }, "MKD a\r\ncwd a\r\n", Poster::Failed,
+               PageErrorCode::TransferFailed},
+              {"path: backslash is no delimiter", kIn, "257 ok\r\n250 ok\r\n",
+               [](FtpCommand& c) { c.MakeRemotePath(L"x\\y"); }, "MKD x\\y\r\ncwd x\\y\r\n",
+               kIn | Poster::FolderReady | Poster::FolderEntered, 0})
 
 COMMAND_TABLE(Transfer, {"type I", kIn, "200 Switching to Binary mode.\r\n", type, "type I\r\n", kIn, 0},
               {"type I refused", kIn, "504 No\r\n", type, "type I\r\n", kIn, 0},
@@ -271,17 +273,18 @@ COMMAND_TABLE(Transfer, {"type I", kIn, "200 Switching to Binary mode.\r\n", typ
               {"STOR 250", kIn, "250 Done\r\n", stor, "STOR up.bin\r\n", kIn, 0},
               {"STOR 350", kIn, "350 Pending\r\n", stor, "STOR up.bin\r\n", kIn, 0},
               {"STOR refused", kIn, "553 Could not create file.\r\n", stor, "STOR up.bin\r\n", Poster::Failed,
-               Poster::TransferFailed},
+               PageErrorCode::TransferFailed},
               {"APPE 150", kIn, "150 Ok to send data.\r\n", appe, "APPE up.bin\r\n", kIn, 0},
               {"APPE 350 is a refusal", kIn, "350 Pending\r\n", appe, "APPE up.bin\r\n", Poster::Failed,
-               Poster::TransferFailed},
+               PageErrorCode::TransferFailed},
               {"APPE refused", kIn, "550 No\r\n", appe, "APPE up.bin\r\n", Poster::Failed,
-               Poster::TransferFailed},
+               PageErrorCode::TransferFailed},
               {"PASV 227", kIn, "227 Entering Passive Mode (10,1,2,3,195,80).\r\n", pasv, "PASV\r\n",
                kIn | Poster::PassiveReady, 0},
-              {"PASV refused", kIn, "500 No\r\n", pasv, "PASV\r\n", Poster::Failed, Poster::PassiveFailed},
+              {"PASV refused", kIn, "500 No\r\n", pasv, "PASV\r\n", Poster::Failed,
+               PageErrorCode::PassiveFailed},
               {"PASV port not parsable", kIn, "227 Entering Passive Mode (10,1,2,3,195)\r\n", pasv,
-               "PASV\r\n", Poster::Failed, Poster::PassiveFailed},
+               "PASV\r\n", Poster::Failed, PageErrorCode::PassiveFailed},
               {"QUIT", kIn, "", quit, "QUIT\r\n", kIn, 0})
 
 // After an error nothing but QUIT goes out, whichever command comes next.
@@ -370,7 +373,7 @@ TEST_F(Commands, AReceiveThatTimesOutIsError20AndChangesNothingElse) {
     }
     EXPECT_EQ("OPTS UTF8 ON\r\n", Wire());
     EXPECT_EQ(Poster::Failed, poster_.GetState());
-    EXPECT_EQ(Poster::ReceiveFailed, poster_.GetErrorCode());
+    EXPECT_EQ(PageErrorCode::ReceiveFailed, poster_.GetErrorCode());
     EXPECT_TRUE(poster_.utf8_);
 }
 
@@ -383,7 +386,7 @@ TEST_F(Commands, AClosedLineAnswersWithCodeZero) {
     }
     EXPECT_EQ("USER bob\r\n", Wire());
     EXPECT_EQ(Poster::Failed, poster_.GetState());
-    EXPECT_EQ(Poster::UserRejected, poster_.GetErrorCode());
+    EXPECT_EQ(PageErrorCode::UserRejected, poster_.GetErrorCode());
 }
 
 TEST_F(Commands, ACommandThatCannotBeSentIsError7AndReadsNoReply) {
@@ -405,7 +408,7 @@ TEST_F(Commands, ACommandThatCannotBeSentIsError7AndReadsNoReply) {
         command.Pwd();
     }
     EXPECT_EQ(Poster::Failed, poster_.GetState());
-    EXPECT_EQ(Poster::SendFailed, poster_.GetErrorCode());
+    EXPECT_EQ(PageErrorCode::SendFailed, poster_.GetErrorCode());
     EXPECT_EQ(230, poster_.response_.GetCode()) << "no reply was read";
 }
 
@@ -419,7 +422,7 @@ TEST_F(Commands, FeatEndsWhenTheServerClosesMidList) {
     }
     EXPECT_EQ("FEAT\r\n", Wire());
     EXPECT_EQ(Poster::Failed, poster_.GetState());
-    EXPECT_EQ(Poster::SendFailed, poster_.GetErrorCode());
+    EXPECT_EQ(PageErrorCode::SendFailed, poster_.GetErrorCode());
 }
 
 TEST_F(Commands, FeatKeepsThePassReplyAndLeavesTheNextReplyAlone) {
@@ -456,7 +459,7 @@ TEST_F(Commands, AnOverlongReplyIsError20) {
     }
     server.join();
     EXPECT_EQ(Poster::Failed, poster_.GetState());
-    EXPECT_EQ(Poster::ReceiveFailed, poster_.GetErrorCode());
+    EXPECT_EQ(PageErrorCode::ReceiveFailed, poster_.GetErrorCode());
 }
 
 TEST_F(Commands, NamesGoOutInUtf8OnceTheServerAgreed) {
@@ -539,7 +542,7 @@ TEST_F(Commands, ArgumentsWithLineBreaksOrNulAreNeverSent) {
             }
             EXPECT_EQ("", Wire());
             EXPECT_EQ(Poster::Failed, poster_.GetState());
-            EXPECT_EQ(Poster::SendFailed, poster_.GetErrorCode());
+            EXPECT_EQ(PageErrorCode::SendFailed, poster_.GetErrorCode());
         }
     }
 }
