@@ -11,11 +11,12 @@
 #include <atomic>
 #include <vector>
 
+#include "classlib/Owners.h"
 #include "support/CriticalSection.h"
 
 class WorkerThread {
 public:
-    using Lock = Tamsic::Threading::ScopedLock;
+    using Lock = ScopedLock<CriticalSection>;
 
     WorkerThread() = default;
     // Closes the handles; the owner abandoned the core (Abandon) before its fields went.
@@ -125,35 +126,7 @@ public:
     Tamsic::Threading::CriticalSection& GetLock() const { return lock_; }
 
 private:
-    // Owns one thread handle. Kept local to the core until the owners of the class library hold thread
-    // handles too; then that owner replaces it.
-    class Handle {
-    public:
-        Handle() = default;
-        explicit Handle(HANDLE handle) : handle_(handle) {}
-        ~Handle() { Reset(); }
-        Handle(Handle&& other) noexcept : handle_(other.Release()) {}
-        Handle& operator=(Handle&& other) noexcept {
-            if (this != &other) {
-                Reset();
-                handle_ = other.Release();
-            }
-            return *this;
-        }
-        HANDLE Get() const { return handle_; }
-        explicit operator bool() const { return handle_ != nullptr; }
-        HANDLE Release() {
-            HANDLE handle = handle_;
-            handle_ = nullptr;
-            return handle;
-        }
-        void Reset() {
-            if (handle_) CloseHandle(Release());
-        }
-
-    private:
-        HANDLE handle_ = nullptr;
-    };
+    using Handle = UniqueHandle;
 
     using Procedure = unsigned(__stdcall*)(void* argument);
 
