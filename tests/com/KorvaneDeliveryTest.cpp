@@ -181,14 +181,17 @@ uintptr_t __cdecl RefuseThread(void*, unsigned, unsigned(__stdcall*)(void*), voi
     return 0;
 }
 
+// Each kind of job, with the code its error report carries when its worker fails at the start.
+struct FailingJob {
+    const wchar_t* crypType;  // null: an upload
+    UINT code;
+};
+const FailingJob kEveryJob[] = {{L"md5", 201}, {L"crc", 200}, {nullptr, 7}};
+
 TEST_F(KorvaneDeliveryTest, AWorkerThatCannotStartEndsTheJobWithItsErrorReport) {
     Prepare(MakeFile(L"small.bin", 5000), L"md5");
     ASSERT_EQ(korvane->put_FileID(77), S_OK);
-    struct Job {
-        const wchar_t* crypType;  // null: an upload
-        UINT code;
-    };
-    for (const Job& job : {Job{L"md5", 201}, Job{L"crc", 200}, Job{nullptr, 7}}) {
+    for (const FailingJob& job : kEveryJob) {
         SCOPED_TRACE(job.crypType ? Utf8(job.crypType) : "upload");
         states->calls.clear();
         events->events.clear();
@@ -393,11 +396,7 @@ TEST_F(KorvaneDeliveryTest, AWorkerThatFindsNoMemoryEndsItsJobWithItsErrorReport
             }
         }
     });
-    struct Job {
-        const wchar_t* crypType;  // null: an upload
-        UINT code;
-    };
-    for (const Job& job : {Job{L"md5", 201}, Job{L"crc", 200}, Job{nullptr, 7}}) {
+    for (const FailingJob& job : kEveryJob) {
         SCOPED_TRACE(job.crypType ? Utf8(job.crypType) : "upload");
         states->calls.clear();
         events->events.clear();

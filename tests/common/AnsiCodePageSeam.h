@@ -109,16 +109,23 @@ private:
                 SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                 return 0;
             }
-            if (size == 0) return length;
-            if (size < length) {
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return 0;
-            }
-            for (int i = 0; i < length; ++i) out[i] = static_cast<char>(text[i]);
-            if (usedDefault) *usedDefault = FALSE;
-            return length;
+            const int copied = CopyAscii(text, length, out, size);
+            if (size != 0 && copied != 0 && usedDefault) *usedDefault = FALSE;
+            return copied;
         }
         return Real().wideToBytes(page, flags, text, length, out, size, defaultCharacter, usedDefault);
+    }
+
+    // ASCII text of length characters into out (size of them; 0: only the length asked).
+    template <class From, class To>
+    static int CopyAscii(const From* from, int length, To* out, int size) {
+        if (size == 0) return length;
+        if (size < length) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        for (int i = 0; i < length; ++i) out[i] = static_cast<To>(from[i]);
+        return length;
     }
 
     static int WINAPI BytesToWide(UINT codePage, DWORD flags, LPCCH bytes, int length, LPWSTR out, int size) {
@@ -131,13 +138,7 @@ private:
                     SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                     return 0;
                 }
-            if (size == 0) return length;
-            if (size < length) {
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return 0;
-            }
-            for (int i = 0; i < length; ++i) out[i] = static_cast<wchar_t>(bytes[i]);
-            return length;
+            return CopyAscii(bytes, length, out, size);
         }
         return Real().bytesToWide(page, flags, bytes, length, out, size);
     }

@@ -208,23 +208,17 @@ class ScriptHost;
 // sent them (last first), and the result to fill in.
 using EventHandler = std::function<HRESULT(const std::wstring& event, DISPPARAMS* params, VARIANT* result)>;
 
-// The sink ConnectObject and attachEvent advise: it answers the object's source interface and hands each
-// event, by its name, to its handler.
-class EventSink : public IDispatch {
+// A reference-counted IDispatch of the host's own; the engine and the page's objects may keep it.
+class CountedDispatch : public IDispatch {
 public:
-    EventSink(EventHandler handler, const IID& events, Ref<ITypeInfo> eventsInfo)
-        : handler_(std::move(handler)), events_(events), eventsInfo_(std::move(eventsInfo)) {}
-    virtual ~EventSink() = default;
-
+    virtual ~CountedDispatch() = default;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == events_) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        if (riid != IID_IUnknown && riid != IID_IDispatch && !Answers(riid)) return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -237,14 +231,33 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+
+protected:
+    // An interface besides IUnknown and IDispatch that this object answers as its IDispatch.
+    virtual bool Answers(REFIID) const { return false; }
+
+private:
+    LONG refs_ = 1;
+};
+
+// The sink ConnectObject and attachEvent advise: it answers the object's source interface and hands each
+// event, by its name, to its handler.
+class EventSink : public CountedDispatch {
+public:
+    EventSink(EventHandler handler, const IID& events, Ref<ITypeInfo> eventsInfo)
+        : handler_(std::move(handler)), events_(events), eventsInfo_(std::move(eventsInfo)) {}
+    virtual ~EventSink() = default;
+
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO*, UINT*) override;
 
+protected:
+    bool Answers(REFIID riid) const override { return riid == events_; }
+
 private:
-    LONG refs_ = 1;
     EventHandler handler_;
     IID events_;
     Ref<ITypeInfo> eventsInfo_;
@@ -278,34 +291,6 @@ public:
 
 private:
     ScriptHost& host_;
-};
-
-// A reference-counted IDispatch of the host's own; the engine and the page's objects may keep it.
-class CountedDispatch : public IDispatch {
-public:
-    virtual ~CountedDispatch() = default;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
-        *out = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return n;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count) *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-
-private:
-    LONG refs_ = 1;
 };
 
 // A page's <object> element around the object it holds, as a browser hands it to the page's script: every
