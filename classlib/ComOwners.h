@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "classlib/ComResult.h"
+
 // A counted reference to an interface: assignment takes a new reference before it drops the old one.
 template <class T>
 class CComPtr {
@@ -198,10 +200,3 @@ public:
 private:
     Section& section_;
 };
-
-// Early return for HRESULTs; the expression is evaluated once.
-#define KORVANE_RETURN_IF_FAILED(expression)       \
-    do {                                           \
-        const HRESULT korvaneHr_ = (expression);   \
-        if (FAILED(korvaneHr_)) return korvaneHr_; \
-    } while (0)

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "Biz/Log.h"
+#include "classlib/ComResult.h"
 #include "com/ApartmentScope.h"
 #include "com/Credential.h"
 #include "com/DovrinModule.h"
@@ -30,37 +31,13 @@ CComBSTR ToBstr(const CString& text) {
     return CComBSTR(text.GetString(), static_cast<UINT>(text.GetLength()));
 }
 
-// A COM method's body: no C++ exception leaves it. CString and the standard containers throw when memory runs
-// out.
-template <class Body>
-HRESULT Guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
-// A worker's report: what cannot be done for want of memory is left out, and the worker goes on.
-template <class Body>
-void Guarded(Body&& body, std::nullptr_t) noexcept {
-    try {
-        body();
-    } catch (...) {
-    }
-}
-
 // An engine object's start, after the object took its work hold: false when no worker was started, also
 // when the start threw part-way (a text or the list of kept threads that found no memory).
 template <class Start>
 bool StartedWorker(Start&& start) noexcept {
-    try {
-        return start();
-    } catch (...) {
-        return false;
-    }
+    bool started = false;
+    Guarded([&] { started = start(); });
+    return started;
 }
 
 enum class CheckKind { None, Md5, Crc };
@@ -514,7 +491,7 @@ void CKorvane::StartUpload(const StartSettings& settings) {
     if (!started) {
         uploadActive_ = false;
         uploadUnsettled_ = false;
-        Guarded([&] { UploadNotStarted(settings.fileId); }, nullptr);
+        Guarded([&] { UploadNotStarted(settings.fileId); });
         // Last: it may end the object.
         delivery_.EndWork(UploadWork);
     }
@@ -604,7 +581,7 @@ void CKorvane::StartMd5Check(const StartSettings& settings) {
     if (!started) {
         md5Active_ = false;
         md5Gate_.Close();
-        Guarded([&] { CheckNotStarted(Md5Checker::FileEmpty); }, nullptr);
+        Guarded([&] { CheckNotStarted(Md5Checker::FileEmpty); });
         delivery_.EndWork(Md5Work);
         return;
     }
@@ -622,7 +599,7 @@ void CKorvane::StartCrcCheck(const StartSettings& settings) {
     const bool started = StartedWorker([&] { return crcChecker_.Start(settings.localFile); });
     if (!started) {
         crcActive_ = false;
-        Guarded([&] { CheckNotStarted(Crc32::FileNotOpened); }, nullptr);
+        Guarded([&] { CheckNotStarted(Crc32::FileNotOpened); });
         delivery_.EndWork(CrcWork);
     }
 }
@@ -672,14 +649,12 @@ void CKorvane::RunPendingStarts() {
         pending.reset();
         return settings;
     };
-    Guarded(
-        [&] {
-            // The poster runs until its worker has delivered its last report.
-            if (pendingUpload_ && UploadMayStart()) StartUpload(take(pendingUpload_));
-            if (pendingMd5_ && Md5MayStart()) StartMd5Check(take(pendingMd5_));
-            if (pendingCrc_ && CrcMayStart()) StartCrcCheck(take(pendingCrc_));
-        },
-        nullptr);
+    Guarded([&] {
+        // The poster runs until its worker has delivered its last report.
+        if (pendingUpload_ && UploadMayStart()) StartUpload(take(pendingUpload_));
+        if (pendingMd5_ && Md5MayStart()) StartMd5Check(take(pendingMd5_));
+        if (pendingCrc_ && CrcMayStart()) StartCrcCheck(take(pendingCrc_));
+    });
     // Last: it may end the object's last work. A start that ran may have asked for the next one.
     ReleasePendingWork();
 }
@@ -756,8 +731,7 @@ void CKorvane::postComplete(int taskId) {
         ReportScope report(reportsUnderWay_[UploadWork]);
         state_ = StateUploaded;
         uploadActive_ = false;
-        Guarded([&] { UploadStateReport(L"postComplete", RaiseRequest(this, kPostComplete, taskId)); },
-                nullptr);
+        Guarded([&] { UploadStateReport(L"postComplete", RaiseRequest(this, kPostComplete, taskId)); });
     }
     delivery_.WorkDone(UploadWork);
 }
@@ -769,12 +743,10 @@ void CKorvane::postError(int taskId, int errorCode) {
         state_ = StateError;
         errorCode_ = static_cast<UINT>(errorCode);
         uploadActive_ = false;
-        Guarded(
-            [&] {
-                UploadStateReport(L"postError", RaiseRequest(this, kPostError, static_cast<ULONG>(taskId),
-                                                             static_cast<ULONG>(errorCode)));
-            },
-            nullptr);
+        Guarded([&] {
+            UploadStateReport(L"postError", RaiseRequest(this, kPostError, static_cast<ULONG>(taskId),
+                                                         static_cast<ULONG>(errorCode)));
+        });
     }
     delivery_.WorkDone(UploadWork);
 }
@@ -782,43 +754,39 @@ void CKorvane::postError(int taskId, int errorCode) {
 void CKorvane::postConnect(int taskId) {
     if (closing_) return;
     state_ = StateConnected;
-    Guarded([&] { UploadStateReport(L"postConnect", RaiseRequest(this, kPostConnected, taskId)); }, nullptr);
+    Guarded([&] { UploadStateReport(L"postConnect", RaiseRequest(this, kPostConnected, taskId)); });
 }
 
 void CKorvane::postProcess(int taskId, int64_t /*posted*/, CString speed) {
     if (closing_ || uploadStopRequested_) return;
     ReportScope report(reportsUnderWay_[UploadWork]);
-    Guarded(
-        [&] {
-            ApartmentScope apartment;
-            // Fetched whatever OnPost holds; without the pointer the report raises nothing at all.
-            CComPtr<IKorvane> korvane = FetchFromGlobalTable(L"postProcess");
-            if (!korvane) return;
-            // The texts come from the poster's own counters as they stand now, not from the report's byte
-            // count.
-            CComBSTR postedLength = ToBstr(poster_->GetPostedText());
-            CComBSTR time = ToBstr(poster_->GetRemainingTimeText());
-            CComBSTR speedText = ToBstr(speed);
-            CComBSTR percent = ToBstr(poster_->GetPercentText());
-            RaiseRequest request(this, kPostProcess, static_cast<ULONG>(taskId), 0, speedText, postedLength,
-                                 percent, time);
-            RaiseOnPageThread(request);
-            // A stop that the page made while the event was raised holds for this report's script call too.
-            if (!uploadStopRequested_) korvane->FireOnPost(postedLength, speedText, percent, time);
-        },
-        nullptr);
+    Guarded([&] {
+        ApartmentScope apartment;
+        // Fetched whatever OnPost holds; without the pointer the report raises nothing at all.
+        CComPtr<IKorvane> korvane = FetchFromGlobalTable(L"postProcess");
+        if (!korvane) return;
+        // The texts come from the poster's own counters as they stand now, not from the report's byte
+        // count.
+        CComBSTR postedLength = ToBstr(poster_->GetPostedText());
+        CComBSTR time = ToBstr(poster_->GetRemainingTimeText());
+        CComBSTR speedText = ToBstr(speed);
+        CComBSTR percent = ToBstr(poster_->GetPercentText());
+        RaiseRequest request(this, kPostProcess, static_cast<ULONG>(taskId), 0, speedText, postedLength,
+                             percent, time);
+        RaiseOnPageThread(request);
+        // A stop that the page made while the event was raised holds for this report's script call too.
+        if (!uploadStopRequested_) korvane->FireOnPost(postedLength, speedText, percent, time);
+    });
 }
 
 void CKorvane::CheckStateReport(WorkKind kind, const wchar_t* caption) {
     ReportScope report(reportsUnderWay_[kind]);
-    Guarded(
-        [&] {
-            ApartmentScope apartment;
-            // Fetched whatever OnStateChanged holds: FireStateChanged then does nothing on the page's side.
-            CComPtr<IKorvane> korvane = FetchFromGlobalTable(caption);
-            if (korvane) korvane->FireStateChanged();
-        },
-        nullptr);
+    Guarded([&] {
+        ApartmentScope apartment;
+        // Fetched whatever OnStateChanged holds: FireStateChanged then does nothing on the page's side.
+        CComPtr<IKorvane> korvane = FetchFromGlobalTable(caption);
+        if (korvane) korvane->FireStateChanged();
+    });
 }
 
 void CKorvane::md5Process(int percent) {
