@@ -12,12 +12,6 @@
 
 namespace {
 
-// _IKorvaneEvents
-constexpr DISPID kPostComplete = 1;
-constexpr DISPID kPostError = 2;
-constexpr DISPID kPostProcess = 4;
-constexpr DISPID kPostConnected = 5;
-
 const wchar_t kFetchFailedText[] = L"从全局GIT中获取指针失败";
 
 }  // namespace
@@ -93,19 +87,19 @@ void CKorvane::RaiseEvent(const RaiseRequest& request) {
     if (closing_) return;
     CallbackScope callback(pageCallbacks_);
     switch (request.event) {
-        case kPostComplete:
+        case DISPID_KORVANE_POST_COMPLETE:
             Fire_PostComplete(request.taskId);
             break;
-        case kPostError:
+        case DISPID_KORVANE_POST_ERROR:
             Fire_PostError(request.taskId, request.errorCode);
             break;
-        case kPostProcess:
+        case DISPID_KORVANE_POST_PROCESS:
             // A report that waited while the page stopped the upload stays unheard.
             if (!uploadStopRequested_)
                 Fire_PostProcess(request.taskId, request.speed, request.postedLength, request.percent,
                                  request.time);
             break;
-        case kPostConnected:
+        case DISPID_KORVANE_POST_CONNECTED:
             Fire_PostConnected(request.taskId);
             break;
     }
@@ -146,7 +140,9 @@ void CKorvane::postComplete(int taskId) {
         ReportScope report(reportsUnderWay_[UploadWork]);
         state_ = StateUploaded;
         uploadActive_ = false;
-        Guarded([&] { UploadStateReport(L"postComplete", RaiseRequest(this, kPostComplete, taskId)); });
+        Guarded([&] {
+            UploadStateReport(L"postComplete", RaiseRequest(this, DISPID_KORVANE_POST_COMPLETE, taskId));
+        });
     }
     delivery_.WorkDone(UploadWork);
 }
@@ -159,8 +155,9 @@ void CKorvane::postError(int taskId, int errorCode) {
         errorCode_ = static_cast<UINT>(errorCode);
         uploadActive_ = false;
         Guarded([&] {
-            UploadStateReport(L"postError", RaiseRequest(this, kPostError, static_cast<ULONG>(taskId),
-                                                         static_cast<ULONG>(errorCode)));
+            UploadStateReport(L"postError",
+                              RaiseRequest(this, DISPID_KORVANE_POST_ERROR, static_cast<ULONG>(taskId),
+                                           static_cast<ULONG>(errorCode)));
         });
     }
     delivery_.WorkDone(UploadWork);
@@ -169,7 +166,9 @@ void CKorvane::postError(int taskId, int errorCode) {
 void CKorvane::postConnect(int taskId) {
     if (closing_) return;
     state_ = StateConnected;
-    Guarded([&] { UploadStateReport(L"postConnect", RaiseRequest(this, kPostConnected, taskId)); });
+    Guarded([&] {
+        UploadStateReport(L"postConnect", RaiseRequest(this, DISPID_KORVANE_POST_CONNECTED, taskId));
+    });
 }
 
 void CKorvane::postProcess(int taskId, int64_t /*posted*/, CString speed) {
@@ -186,8 +185,8 @@ void CKorvane::postProcess(int taskId, int64_t /*posted*/, CString speed) {
         CComBSTR time = ToBstr(poster_->GetRemainingTimeText());
         CComBSTR speedText = ToBstr(speed);
         CComBSTR percent = ToBstr(poster_->GetPercentText());
-        RaiseRequest request(this, kPostProcess, static_cast<ULONG>(taskId), 0, speedText, postedLength,
-                             percent, time);
+        RaiseRequest request(this, DISPID_KORVANE_POST_PROCESS, static_cast<ULONG>(taskId), 0, speedText,
+                             postedLength, percent, time);
         RaiseOnPageThread(request);
         // A stop that the page made while the event was raised holds for this report's script call too.
         if (!uploadStopRequested_) korvane->FireOnPost(postedLength, speedText, percent, time);
