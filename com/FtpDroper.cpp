@@ -6,6 +6,7 @@
 #include <string>
 
 #include "classlib/ComResult.h"
+#include "com/KorvaneIdentity.h"
 
 namespace {
 
@@ -40,7 +41,8 @@ CFtpDroper::~CFtpDroper() {
 }
 
 HRESULT CFtpDroper::UpdateRegistry(bool registering) {
-    const RegistryReplacement replacements[] = {{L"OLEMISC", kMiscStatus}, {nullptr, nullptr}};
+    const RegistryReplacement replacements[] = {
+        KORVANE_CLASS_REPLACEMENTS(FtpDroper), {L"OLEMISC", kMiscStatus}, {nullptr, nullptr}};
     return CAtlModule::Get()->UpdateRegistryFromResource(IDR_FTPDROPER, registering, replacements);
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "classlib/ComResult.h"
+#include "com/KorvaneIdentity.h"
 
 namespace {
 
@@ -52,7 +53,8 @@ void SetBool(VARIANT* var, bool value) {
 CFtpPartition::CFtpPartition() : filter_(kAllFilesFilter, sizeof kAllFilesFilter / sizeof(wchar_t) - 1) {}
 
 HRESULT CFtpPartition::UpdateRegistry(bool registering) {
-    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_FTPPARTITION, registering);
+    const RegistryReplacement replacements[] = {KORVANE_CLASS_REPLACEMENTS(FtpPartition), {nullptr, nullptr}};
+    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_FTPPARTITION, registering, replacements);
 }
 
 const ComInterfaceEntry* CFtpPartition::GetInterfaceTable() {

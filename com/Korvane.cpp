@@ -9,6 +9,7 @@
 #include "classlib/ComResult.h"
 #include "com/Credential.h"
 #include "com/DovrinModule.h"
+#include "com/KorvaneIdentity.h"
 #include "engine/FtpFilePoster.h"
 #include "support/FileInfo.h"
 #include "support/SizeText.h"
@@ -34,7 +35,8 @@ CKorvane::~CKorvane() {
 }
 
 HRESULT CKorvane::UpdateRegistry(bool registering) {
-    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_KORVANE, registering);
+    const RegistryReplacement replacements[] = {KORVANE_CLASS_REPLACEMENTS(Korvane), {nullptr, nullptr}};
+    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_KORVANE, registering, replacements);
 }
 
 const ComInterfaceEntry* CKorvane::GetInterfaceTable() {
