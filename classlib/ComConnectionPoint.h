@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "classlib/ComObject.h"
+#include "classlib/ComResult.h"
 
 // The sinks of one connection point: a growable array of interface pointers where a free slot holds null.
 // A cookie is the slot's index plus one. It takes no references itself: the point adds and releases them.
@@ -97,12 +98,9 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         std::shared_ptr<Snapshot<Item>> snapshot;
-        try {
-            // The snapshot releases the items when its shared count cannot be made.
-            snapshot.reset(new (std::nothrow) Snapshot<Item>(std::move(items)));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        // The snapshot releases the items when its shared count cannot be made.
+        KORVANE_RETURN_IF_FAILED(
+            Guarded([&] { snapshot.reset(new (std::nothrow) Snapshot<Item>(std::move(items))); }));
         if (!snapshot) {
             for (Item& item : items) ReleaseItem(item);
             return E_OUTOFMEMORY;
@@ -251,11 +249,9 @@ private:
             if (!out) return E_POINTER;
             *out = nullptr;
             std::vector<CONNECTDATA> items;
-            try {
-                items.reserve(static_cast<size_t>(owner_->sinks_.GetSize()));  // the loop then cannot throw
-            } catch (const std::bad_alloc&) {
-                return E_OUTOFMEMORY;
-            }
+            // The loop then cannot throw.
+            KORVANE_RETURN_IF_FAILED(
+                Guarded([&] { items.reserve(static_cast<size_t>(owner_->sinks_.GetSize())); }));
             for (int i = 0; i < owner_->sinks_.GetSize(); ++i) {
                 if (IUnknown* sink = owner_->sinks_.GetAt(i)) {
                     sink->AddRef();
@@ -292,11 +288,7 @@ public:
         std::vector<IConnectionPoint*> items;
         size_t count = 0;
         for (const ConnectionPointEntry* entry = T::GetConnectionPointTable(); entry->iid; ++entry) ++count;
-        try {
-            items.reserve(count);  // the loop then cannot throw
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        KORVANE_RETURN_IF_FAILED(Guarded([&] { items.reserve(count); }));  // the loop then cannot throw
         for (const ConnectionPointEntry* entry = T::GetConnectionPointTable(); entry->iid; ++entry) {
             IConnectionPoint* point = entry->point(static_cast<T*>(this));
             point->AddRef();

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "classlib/ComObject.h"
+#include "classlib/ComResult.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -76,8 +77,7 @@ HRESULT CAtlModule::GetGITPtr(IGlobalInterfaceTable** out) {
 
 HRESULT CAtlModule::AddTermFunc(void (*function)(void* data), void* data) {
     if (!function) return E_INVALIDARG;
-    termFunctions_.emplace_back(function, data);
-    return S_OK;
+    return Guarded([&] { termFunctions_.emplace_back(function, data); });
 }
 
 HINSTANCE CAtlModule::GetModuleInstance() const { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
@@ -98,18 +98,20 @@ std::wstring CAtlModule::GetModulePath() const {
 
 HRESULT CAtlModule::UpdateRegistryFromResource(UINT id, bool registering,
                                                const RegistryReplacement* replacements) {
-    CRegistrar registrar;
-    const std::wstring path = GetModulePath();
-    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(L"Module", path.c_str()));
-    KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(L"Module_Raw", path.c_str()));
-    KORVANE_RETURN_IF_FAILED(AddCommonRGSReplacements(registrar));
-    for (const RegistryReplacement* r = replacements; r && r->name; ++r) {
-        KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(r->name, r->value));
-    }
-    if (perUser_) KORVANE_RETURN_IF_FAILED(registrar.UseClassesOfCurrentUser());
-    return registering ? registrar.ResourceRegister(GetModuleInstance(), id, L"REGISTRY")
-                       : registrar.ResourceUnregister(GetModuleInstance(), id, L"REGISTRY");
+    return Guarded([&]() -> HRESULT {
+        CRegistrar registrar;
+        const std::wstring path = GetModulePath();
+        if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+        KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(L"Module", path.c_str()));
+        KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(L"Module_Raw", path.c_str()));
+        KORVANE_RETURN_IF_FAILED(AddCommonRGSReplacements(registrar));
+        for (const RegistryReplacement* r = replacements; r && r->name; ++r) {
+            KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(r->name, r->value));
+        }
+        if (perUser_) KORVANE_RETURN_IF_FAILED(registrar.UseClassesOfCurrentUser());
+        return registering ? registrar.ResourceRegister(GetModuleInstance(), id, L"REGISTRY")
+                           : registrar.ResourceUnregister(GetModuleInstance(), id, L"REGISTRY");
+    });
 }
 
 HRESULT CAtlModule::GetClassObject(REFCLSID clsid, REFIID iid, void** out) {
@@ -171,29 +173,35 @@ HRESULT CAtlModule::Install(BOOL install, const wchar_t* commandLine, HRESULT(__
 }
 
 HRESULT CAtlModule::RegisterTypeLibrary() {
-    std::wstring path = GetModulePath();
-    CComPtr<ITypeLib> library;
-    KORVANE_RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library));
-    if (perUser_) {
-        auto forUser = OleAutomationFunction<RegisterTypeLibForUserFunction>("RegisterTypeLibForUser");
-        if (forUser) return forUser(library, &path[0], nullptr);
-    }
-    return RegisterTypeLib(library, &path[0], nullptr);
+    return Guarded([&]() -> HRESULT {
+        std::wstring path = GetModulePath();
+        CComPtr<ITypeLib> library;
+        KORVANE_RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library));
+        if (perUser_) {
+            auto forUser = OleAutomationFunction<RegisterTypeLibForUserFunction>("RegisterTypeLibForUser");
+            if (forUser) return forUser(library, &path[0], nullptr);
+        }
+        return RegisterTypeLib(library, &path[0], nullptr);
+    });
 }
 
 HRESULT CAtlModule::UnregisterTypeLibrary() {
-    const std::wstring path = GetModulePath();
-    CComPtr<ITypeLib> library;
-    KORVANE_RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library));
-    TLIBATTR* attributes = nullptr;
-    KORVANE_RETURN_IF_FAILED(library->GetLibAttr(&attributes));
-    const TLIBATTR copy = *attributes;
-    library->ReleaseTLibAttr(attributes);
-    if (perUser_) {
-        auto forUser = OleAutomationFunction<UnRegisterTypeLibForUserFunction>("UnRegisterTypeLibForUser");
-        if (forUser) return forUser(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
-    }
-    return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+    return Guarded([&]() -> HRESULT {
+        const std::wstring path = GetModulePath();
+        CComPtr<ITypeLib> library;
+        KORVANE_RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library));
+        TLIBATTR* attributes = nullptr;
+        KORVANE_RETURN_IF_FAILED(library->GetLibAttr(&attributes));
+        const TLIBATTR copy = *attributes;
+        library->ReleaseTLibAttr(attributes);
+        if (perUser_) {
+            auto forUser =
+                OleAutomationFunction<UnRegisterTypeLibForUserFunction>("UnRegisterTypeLibForUser");
+            if (forUser)
+                return forUser(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+        }
+        return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+    });
 }
 
 void CAtlModule::Term() {

@@ -16,6 +16,7 @@
 #include <new>
 
 #include "classlib/ComModule.h"
+#include "classlib/ComResult.h"
 
 // Plain reference counts: the object lives in one single-threaded apartment.
 class CComSingleThreadModel {
@@ -127,15 +128,11 @@ public:
         *out = nullptr;
         // A member's constructor may throw when memory runs out; no exception leaves the creation.
         CComObject* object = nullptr;
-        try {
-            object = new (std::nothrow) CComObject();
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        KORVANE_RETURN_IF_FAILED(Guarded([&] { object = new (std::nothrow) CComObject(); }));
         if (!object) return E_OUTOFMEMORY;
         // FinalConstruct may hand out and drop references: a temporary one keeps the object alive meanwhile.
         object->InternalAddRef();
-        const HRESULT hr = object->FinalConstruct();
+        const HRESULT hr = Guarded([&] { return object->FinalConstruct(); });
         object->InternalRelease();
         if (FAILED(hr)) {
             delete object;
@@ -190,14 +187,10 @@ public:
         *out = nullptr;
         if (!outer) return E_INVALIDARG;
         CComAggObject* object = nullptr;
-        try {
-            object = new (std::nothrow) CComAggObject(outer);
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        KORVANE_RETURN_IF_FAILED(Guarded([&] { object = new (std::nothrow) CComAggObject(outer); }));
         if (!object) return E_OUTOFMEMORY;
         object->AddRef();
-        const HRESULT hr = object->contained_.FinalConstruct();
+        const HRESULT hr = Guarded([&] { return object->contained_.FinalConstruct(); });
         object->refCount_--;
         if (FAILED(hr)) {
             delete object;

@@ -14,6 +14,8 @@
 #include <oleauto.h>
 #include <unknwn.h>
 
+#include "classlib/ComResult.h"
+
 #include <memory>
 #include <utility>
 
@@ -461,10 +463,3 @@ public:
 private:
     Lockable& lock_;
 };
-
-// Early return for HRESULTs; the expression is evaluated once.
-#define KORVANE_RETURN_IF_FAILED(expression)       \
-    do {                                           \
-        const HRESULT korvaneHr_ = (expression);   \
-        if (FAILED(korvaneHr_)) return korvaneHr_; \
-    } while (0)

@@ -251,8 +251,7 @@ CRegistrar::~CRegistrar() = default;
 
 HRESULT CRegistrar::AddReplacement(const wchar_t* name, const wchar_t* value) {
     if (!name || !value) return E_INVALIDARG;
-    replacements_.emplace_back(name, value);
-    return S_OK;
+    return Guarded([&] { replacements_.emplace_back(name, value); });
 }
 
 void CRegistrar::ClearReplacements() { replacements_.clear(); }
@@ -273,15 +272,19 @@ HRESULT CRegistrar::UseClassesOfCurrentUser() {
     return SetClassesRoot(classes.Get());
 }
 
-HRESULT CRegistrar::StringRegister(const wchar_t* script) { return Run(script, true); }
-HRESULT CRegistrar::StringUnregister(const wchar_t* script) { return Run(script, false); }
+HRESULT CRegistrar::StringRegister(const wchar_t* script) {
+    return Guarded([&] { return Run(script, true); });
+}
+HRESULT CRegistrar::StringUnregister(const wchar_t* script) {
+    return Guarded([&] { return Run(script, false); });
+}
 
 HRESULT CRegistrar::ResourceRegister(HMODULE module, UINT id, const wchar_t* type) {
-    return RunResource(module, id, type, true);
+    return Guarded([&] { return RunResource(module, id, type, true); });
 }
 
 HRESULT CRegistrar::ResourceUnregister(HMODULE module, UINT id, const wchar_t* type) {
-    return RunResource(module, id, type, false);
+    return Guarded([&] { return RunResource(module, id, type, false); });
 }
 
 HRESULT CRegistrar::Run(const wchar_t* script, bool registering) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "classlib/ComModule.h"
+#include "classlib/ComResult.h"
 #include "classlib/Owners.h"
 
 namespace {
@@ -56,7 +57,7 @@ bool CWindowBase::DestroyWindow() {
 
 bool CWindowBase::RegisterOnce(const WindowClassInfo& info, HINSTANCE instance) {
     ScopedLock hold(registrationLock);
-    try {
+    auto registerClass = [&]() -> bool {
         if (registeredClasses) {
             for (const std::wstring& name : *registeredClasses)
                 if (name == info.name) return true;
@@ -77,10 +78,13 @@ bool CWindowBase::RegisterOnce(const WindowClassInfo& info, HINSTANCE instance) 
         }
         registeredClasses->emplace_back(info.name);
         return true;
-    } catch (...) {
+    };
+    bool registered = false;
+    if (FAILED(Guarded([&] { registered = registerClass(); }))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
+    return registered;
 }
 
 HWND CWindowBase::CreateWindowOfClass(const WindowClassInfo& info, HWND parent, const RECT& rect, DWORD style,

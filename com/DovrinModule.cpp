@@ -1,15 +1,14 @@
 #include "com/DovrinModule.h"
 
+#include "com/KorvaneIdentity.h"
+
 CDovrinModule::CDovrinModule() : CAtlDllModuleT<CDovrinModule>(g_objectMap) { libid_ = LIBID_DovrinLib; }
 
 HRESULT CDovrinModule::AddCommonRGSReplacements(CRegistrar& registrar) {
-    return registrar.AddReplacement(L"APPID", GetAppId());
+    static const RegistryReplacement replacements[] = {KORVANE_MODULE_REPLACEMENTS};
+    for (const RegistryReplacement& replacement : replacements)
+        KORVANE_RETURN_IF_FAILED(registrar.AddReplacement(replacement.name, replacement.value));
+    return S_OK;
 }
 
-const wchar_t* CDovrinModule::GetAppId() {
-#ifdef KORVANE_64BIT
-    return L"{3A644A5F-BFC5-4BFC-812D-416606FF0599}";
-#else
-    return L"{F1B16B05-C5A0-4AB0-B7D3-C2B35278502F}";
-#endif
-}
+const wchar_t* CDovrinModule::GetAppId() { return KORVANE_APPID_TEXT; }

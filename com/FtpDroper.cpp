@@ -5,6 +5,9 @@
 #include <new>
 #include <string>
 
+#include "classlib/ComResult.h"
+#include "com/KorvaneIdentity.h"
+
 namespace {
 
 // OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
@@ -38,7 +41,8 @@ CFtpDroper::~CFtpDroper() {
 }
 
 HRESULT CFtpDroper::UpdateRegistry(bool registering) {
-    const RegistryReplacement replacements[] = {{L"OLEMISC", kMiscStatus}, {nullptr, nullptr}};
+    const RegistryReplacement replacements[] = {
+        KORVANE_CLASS_REPLACEMENTS(FtpDroper), {L"OLEMISC", kMiscStatus}, {nullptr, nullptr}};
     return CAtlModule::Get()->UpdateRegistryFromResource(IDR_FTPDROPER, registering, replacements);
 }
 
@@ -126,7 +130,7 @@ HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
     // Each drop replaces the list. When no new array can be made, the first append makes it.
     droppedFiles_.Destroy();
     droppedFiles_.Create();
-    try {
+    KORVANE_RETURN_IF_FAILED(Guarded([&]() -> HRESULT {
         std::wstring name;
         for (UINT index = 0; index < count; ++index) {
             if (!DroppedName(drop, index, name)) continue;
@@ -137,9 +141,8 @@ HRESULT CFtpDroper::OnDropFiles(HDROP drop) {
             if (!path.bstrVal) return E_OUTOFMEMORY;
             KORVANE_RETURN_IF_FAILED(droppedFiles_.Append(path));
         }
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+        return S_OK;
+    }));
     if (onFileDrop_) {
         // The page's function may set another function or let go of the control while it runs.
         CComPtr<IUnknown> keepAlive(ControlUnknown());

@@ -9,6 +9,9 @@
 #include <new>
 #include <utility>
 
+#include "classlib/ComResult.h"
+#include "com/KorvaneIdentity.h"
+
 namespace {
 
 const wchar_t kVersion[] = L"2,3,48,2015";
@@ -38,24 +41,13 @@ void SetBool(VARIANT* var, bool value) {
     var->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
-// Runs a member's body: no C++ exception leaves the COM method.
-template <class Body>
-HRESULT Guarded(Body body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
 }  // namespace
 
 CFtpPartition::CFtpPartition() : filter_(kAllFilesFilter, sizeof kAllFilesFilter / sizeof(wchar_t) - 1) {}
 
 HRESULT CFtpPartition::UpdateRegistry(bool registering) {
-    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_FTPPARTITION, registering);
+    const RegistryReplacement replacements[] = {KORVANE_CLASS_REPLACEMENTS(FtpPartition), {nullptr, nullptr}};
+    return CAtlModule::Get()->UpdateRegistryFromResource(IDR_FTPPARTITION, registering, replacements);
 }
 
 const ComInterfaceEntry* CFtpPartition::GetInterfaceTable() {
@@ -108,12 +100,7 @@ HRESULT CFtpPartition::Append(const wchar_t* path, size_t length) {
     if (length > UINT_MAX / sizeof(wchar_t)) return E_OUTOFMEMORY;
     CComBSTR copy(path, static_cast<UINT>(length));
     if (!copy) return E_OUTOFMEMORY;
-    try {
-        chosenFiles_.push_back(std::move(copy));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return Guarded([&] { chosenFiles_.push_back(std::move(copy)); });
 }
 
 HRESULT CFtpPartition::AppendDialogResult(const std::vector<wchar_t>& names, WORD nameOffset,

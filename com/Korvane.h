@@ -196,6 +196,8 @@ public:
     void crcProcess(int percent) override;
 
 private:
+    // A text for the page, at its full length.
+    static CComBSTR ToBstr(const CString& text);
     // What keeps the object and its timer: running workers of each kind, and a start that waits.
     enum WorkKind : int { UploadWork, Md5Work, CrcWork, PendingWork };
     struct RaiseRequest;

@@ -1,5 +1,5 @@
 // The connection point of _IKorvaneEvents and its raise: one Fire_ member per event, calling every advised
-// sink through IDispatch::Invoke with the event's DISPID.
+// sink through IDispatch::Invoke with the event's DISPID (the IDL's, through the interface header).
 #pragma once
 
 #include <oleauto.h>
@@ -13,16 +13,17 @@ template <class T>
 class CProxy_IKorvaneEvents : public IConnectionPointImpl<T, &DIID__IKorvaneEvents, CComDynamicUnkArray> {
 public:
     HRESULT Fire_PostComplete(ULONG taskID) {
-        return Raise(1, 1, [&](VARIANT* arguments) { SetUnsigned(arguments[0], taskID); });
+        return Raise(DISPID_KORVANE_POST_COMPLETE, 1,
+                     [&](VARIANT* arguments) { SetUnsigned(arguments[0], taskID); });
     }
     HRESULT Fire_PostError(ULONG taskID, ULONG errCode) {
-        return Raise(2, 2, [&](VARIANT* arguments) {
+        return Raise(DISPID_KORVANE_POST_ERROR, 2, [&](VARIANT* arguments) {
             SetUnsigned(arguments[1], taskID);
             SetUnsigned(arguments[0], errCode);
         });
     }
     HRESULT Fire_PostProcess(ULONG taskID, BSTR speed, BSTR postedLen, BSTR percent, BSTR time) {
-        return Raise(4, 5, [&](VARIANT* arguments) {
+        return Raise(DISPID_KORVANE_POST_PROCESS, 5, [&](VARIANT* arguments) {
             SetUnsigned(arguments[4], taskID);
             SetText(arguments[3], speed);
             SetText(arguments[2], postedLen);
@@ -31,10 +32,11 @@ public:
         });
     }
     HRESULT Fire_PostConnected(ULONG taskID) {
-        return Raise(5, 1, [&](VARIANT* arguments) { SetUnsigned(arguments[0], taskID); });
+        return Raise(DISPID_KORVANE_POST_CONNECTED, 1,
+                     [&](VARIANT* arguments) { SetUnsigned(arguments[0], taskID); });
     }
     HRESULT Fire_PostStateChanged(ULONG taskID, LONG state) {
-        return Raise(6, 2, [&](VARIANT* arguments) {
+        return Raise(DISPID_KORVANE_POST_STATE_CHANGED, 2, [&](VARIANT* arguments) {
             SetUnsigned(arguments[1], taskID);
             arguments[0].vt = VT_I4;
             arguments[0].lVal = state;

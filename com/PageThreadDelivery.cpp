@@ -1,6 +1,7 @@
 #include "com/PageThreadDelivery.h"
 
 #include "classlib/ComModule.h"
+#include "classlib/ComResult.h"
 
 namespace {
 
@@ -46,11 +47,8 @@ LRESULT PageThreadDelivery::SignalWindow::OnTimer(UINT, WPARAM wParam, LPARAM, b
     }
     // What the client does can end the object's last work; the object stays until this call is over.
     CComPtr<IUnknown> keepAlive(owner_.object_);
-    try {
-        owner_.client_->OnPoll();
-    } catch (...) {
-        // A start that could not be made for want of memory stays unmade; the page sees no change.
-    }
+    // A start that could not be made for want of memory stays unmade; the page sees no change.
+    Guarded([&] { owner_.client_->OnPoll(); });
     owner_.Drain();
     return 0;
 }
@@ -195,21 +193,15 @@ void PageThreadDelivery::Drain() {
             }
         }
         if (request) {
-            try {
-                request->Run();
-            } catch (...) {
-                // A raise that ran out of memory is over all the same: its worker goes on.
-            }
+            // A raise that ran out of memory is over all the same: its worker goes on.
+            Guarded([&] { request->Run(); });
             {
                 ScopedLock hold(lock_);
                 request->done_ = true;
             }
             WakeAllConditionVariable(&done_);
         } else {
-            try {
-                client_->OnWorkDone(doneKind);
-            } catch (...) {
-            }
+            Guarded([&] { client_->OnWorkDone(doneKind); });
         }
     }
 }

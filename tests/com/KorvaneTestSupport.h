@@ -116,13 +116,13 @@ protected:
     bool Answers(REFIID iid) const override { return InlineIsEqualGUID(iid, DIID__IKorvaneEvents) != 0; }
 };
 
-// _IKorvaneEvents DISPIDs.
+// _IKorvaneEvents DISPIDs, from the interface header (the type library's own are checked in its tests).
 enum : DISPID {
-    kPostComplete = 1,
-    kPostError = 2,
-    kPostProcess = 4,
-    kPostConnected = 5,
-    kPostStateChanged = 6
+    kPostComplete = DISPID_KORVANE_POST_COMPLETE,
+    kPostError = DISPID_KORVANE_POST_ERROR,
+    kPostProcess = DISPID_KORVANE_POST_PROCESS,
+    kPostConnected = DISPID_KORVANE_POST_CONNECTED,
+    kPostStateChanged = DISPID_KORVANE_POST_STATE_CHANGED
 };
 
 // Advises a sink on the object's connection point for the life of this value.

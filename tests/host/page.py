@@ -13,7 +13,7 @@ What a browser does with the page and the host does not, this does:
 The page's language is VBScript when its scripts say language="VBScript" (or type="text/vbscript").
 
 The page is written for the 32-bit build; on the 64-bit target its class identifiers and ProgIDs become the
-64-bit build's (read from com/Korvane.idl).
+64-bit build's (read from the identity table in com/CMakeLists.txt).
 
 Steps (Host.When) follow the page's scripts: each waits for a printed line that matches its pattern and then
   click:ID     runs the onclick code of button ID
@@ -49,21 +49,24 @@ def page_html(readme, name):
 
 
 class Identities:
-    """Each class's CLSID per build and whether it is a control, from the type library's source."""
+    """Each class's CLSID per build (from the build's identity table) and whether it is a control (from the type
+    library's source)."""
 
-    def __init__(self, idl_path=os.path.join(SOURCE_ROOT, "com", "Korvane.idl")):
-        text = open(idl_path, encoding="utf-8").read()
-        branches = re.search(r"#ifdef KORVANE_64BIT(.*?)#else(.*?)#endif", text, re.S)
+    def __init__(self, table_path=os.path.join(SOURCE_ROOT, "com", "CMakeLists.txt"),
+                 idl_path=os.path.join(SOURCE_ROOT, "com", "Korvane.idl")):
+        table = open(table_path, encoding="utf-8").read()
+        branches = re.search(r"if\(KORVANE_64\)(.*?)else\(\)(.*?)endif\(\)", table, re.S)
         if not branches:
-            raise ValueError("%s: no per-build identifiers" % idl_path)
+            raise ValueError("%s: no per-build identifiers" % table_path)
 
         def clsids(block):
             return {name: guid.upper() for name, guid in
-                    re.findall(r"#define KORVANE_CLSID_(\w+)\s+([0-9A-Fa-f-]{36})", block)}
+                    re.findall(r"set\((\w+)\s+([0-9A-Fa-f-]{36})\s+[0-9A-Fa-f-]{36}\s+[0-9A-Fa-f-]{36}\)", block)}
 
         self.clsid64, self.clsid32 = clsids(branches.group(1)), clsids(branches.group(2))
         if not self.clsid32 or set(self.clsid32) != set(self.clsid64):
-            raise ValueError("%s: the builds' classes differ" % idl_path)
+            raise ValueError("%s: the builds' classes differ" % table_path)
+        text = open(idl_path, encoding="utf-8").read()
         self.controls = set(re.findall(r"uuid\(KORVANE_CLSID_\w+\),\s*control,[^\]]*\]\s*coclass (\w+)", text))
 
     def class_of(self, clsid):

@@ -1,5 +1,0 @@
-# Sources of the upload object in the server DLL.
-target_sources(Korvane PRIVATE
-  Korvane.cpp
-  PageThreadDelivery.cpp
-  Credential.cpp)
