@@ -47,7 +47,10 @@ eq(k.CRC, Host.Arg(3), "CRC");
 run("Md5", Host.Arg(4));
 check(states.length >= 2, "a long MD5 check reported no progress: " + states.join());
 eq(states[states.length - 1], 6, "the long check's last state");
-for (var i = 1; i < percents.length; i++) check(percents[i] > percents[i - 1], "Md5Percent rose: " + percents.join());
+// A report comes each second: on a loaded machine a second may add less than a whole percent, so two reports
+// in a row may show one figure; it never falls, and over the check it rises.
+for (var i = 1; i < percents.length; i++) check(percents[i] >= percents[i - 1], "Md5Percent never fell: " + percents.join());
+check(percents.length < 2 || percents[percents.length - 1] > percents[0], "Md5Percent rose: " + percents.join());
 eq(k.MD5, Host.Arg(5), "MD5 of the long check");
 
 // A file gone before the check: the CRC check cannot open it.
