@@ -226,6 +226,8 @@ private:
     // Page's thread: a start that waits, with its settings, and the starts that waited for a run's work to
     // end, once it has.
     void DeferStart(std::optional<StartSettings>& pending, StartSettings settings);
+    template <class MayStart, class Start>
+    void StartNowOrLater(std::optional<StartSettings>& pending, MayStart mayStart, Start start);
     // Drops the waiting starts' hold on the object once none waits; it may end the object.
     void ReleasePendingWork();
     // Page's thread: a start of that kind may begin now; a run of its kind that is still ending, or a report

@@ -42,6 +42,19 @@ struct CKorvane::RaiseRequest : PageThreadDelivery::Request {
 
 // ---- the script functions, on the page's thread
 
+namespace {
+
+// Calls a page's function with arguments (the last element is the first argument); what it returns is
+// dropped.
+void CallScriptFunction(IDispatchEx* function, VARIANT* arguments, UINT count) {
+    DISPPARAMS params = {arguments, nullptr, count, 0};
+    CComVariant ignored;
+    function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored, nullptr,
+                       nullptr);
+}
+
+}  // namespace
+
 STDMETHODIMP CKorvane::FireOnPost(BSTR postedLength, BSTR speed, BSTR percent, BSTR time) {
     CallbackScope callback(pageCallbacks_);
     // Held for the call: the function may clear OnPost while it runs.
@@ -51,19 +64,13 @@ STDMETHODIMP CKorvane::FireOnPost(BSTR postedLength, BSTR speed, BSTR percent, B
     VARIANT arguments[5];
     arguments[4].vt = VT_DISPATCH;
     arguments[4].pdispVal = object_.Get();
-    arguments[3].vt = VT_BSTR;
-    arguments[3].bstrVal = speed;
-    arguments[2].vt = VT_BSTR;
-    arguments[2].bstrVal = postedLength;
-    arguments[1].vt = VT_BSTR;
-    arguments[1].bstrVal = percent;
-    arguments[0].vt = VT_BSTR;
-    arguments[0].bstrVal = time;
-    DISPPARAMS params = {arguments, nullptr, 5, 0};
-    CComVariant ignored;
+    const BSTR texts[4] = {time, percent, postedLength, speed};
+    for (int i = 0; i < 4; ++i) {
+        arguments[i].vt = VT_BSTR;
+        arguments[i].bstrVal = texts[i];
+    }
     // The texts stay the caller's and Object is not referenced again: the arguments are not cleared.
-    function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored, nullptr,
-                       nullptr);
+    CallScriptFunction(function, arguments, 5);
     return S_OK;
 }
 
@@ -76,10 +83,7 @@ STDMETHODIMP CKorvane::FireStateChanged() {
     arguments[1].pdispVal = object_.Get();
     arguments[0].vt = VT_I4;
     arguments[0].lVal = state_;
-    DISPPARAMS params = {arguments, nullptr, 2, 0};
-    CComVariant ignored;
-    function->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored, nullptr,
-                       nullptr);
+    CallScriptFunction(function, arguments, 2);
     return S_OK;
 }
 

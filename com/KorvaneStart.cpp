@@ -128,21 +128,28 @@ bool CKorvane::Validate(const StartSettings& settings) {
     return false;
 }
 
+// Starts the run with the settings of this call now, or, when it may not start yet or an earlier start waits,
+// keeps them for the moment it may.
+template <class MayStart, class Start>
+void CKorvane::StartNowOrLater(std::optional<StartSettings>& pending, MayStart mayStart, Start start) {
+    StartSettings settings = CurrentSettings();
+    if (pending || !(this->*mayStart)()) {
+        DeferStart(pending, std::move(settings));
+        return;
+    }
+    (this->*start)(settings);
+}
+
 STDMETHODIMP CKorvane::Post() {
     return Guarded([&] {
         CheckUploadSettled();
         // A running upload keeps the poster: the call changes nothing.
         if (uploadActive_ && !uploadStopRequested_) return S_OK;
-        StartSettings settings = CurrentSettings();
         // A stopped upload that is still ending, an upload report under way (the page may be inside it), a
         // poster whose worker is still delivering its last report, a start that is telling the page its
         // validation, or an earlier start that waits: the start waits, so that nothing here waits for a
         // worker that waits for the page.
-        if (pendingUpload_ || !UploadMayStart()) {
-            DeferStart(pendingUpload_, std::move(settings));
-            return S_OK;
-        }
-        StartUpload(settings);
+        StartNowOrLater(pendingUpload_, &CKorvane::UploadMayStart, &CKorvane::StartUpload);
         return S_OK;
     });
 }
@@ -213,20 +220,10 @@ STDMETHODIMP CKorvane::FileCheck() {
             // A running MD5 check keeps the checker: the call changes nothing. A CRC-32 check may run beside
             // it, on its own engine object.
             if (md5Active_) return S_OK;
-            StartSettings settings = CurrentSettings();
-            if (pendingMd5_ || !Md5MayStart()) {
-                DeferStart(pendingMd5_, std::move(settings));
-                return S_OK;
-            }
-            StartMd5Check(settings);
+            StartNowOrLater(pendingMd5_, &CKorvane::Md5MayStart, &CKorvane::StartMd5Check);
         } else if (kind == CheckKind::Crc) {
             if (crcActive_) return S_OK;
-            StartSettings settings = CurrentSettings();
-            if (pendingCrc_ || !CrcMayStart()) {
-                DeferStart(pendingCrc_, std::move(settings));
-                return S_OK;
-            }
-            StartCrcCheck(settings);
+            StartNowOrLater(pendingCrc_, &CKorvane::CrcMayStart, &CKorvane::StartCrcCheck);
         }
         return S_OK;
     });
