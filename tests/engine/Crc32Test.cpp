@@ -197,32 +197,6 @@ TEST(Crc32, StartDuringTheFinalReportBeginsTheNextRun) {
     EXPECT_STREQ(f.crc->GetResult(), L"30677878");
 }
 
-TEST(Crc32, DestroyingTheCheckWaitsForAnEarlierWorkerStillInItsFinalReport) {
-    ScratchFolder folder;
-    const CString first = folder.Write(L"first.bin", "123456789");
-    const CString second = folder.Write(L"second.bin", "g");
-    Signal completing, callbackDone;
-    std::atomic<DWORD> firstWorker{0};
-    Crc32Fixture f;
-    f.sink.onComplete = [&] {
-        if (f.sink.FinalCount() != 1) return;
-        firstWorker = GetCurrentThreadId();
-        completing.Set();
-        callbackDone.Wait();
-    };
-    ASSERT_TRUE(f.crc->Start(first));
-    ASSERT_TRUE(completing.Wait());
-    ASSERT_TRUE(f.crc->Start(second)) << "the next run must not wait for a report that waits for it";
-    ASSERT_TRUE(f.sink.WaitForFinal(2));
-    std::thread release([&] {
-        Sleep(300);
-        callbackDone.Set();
-    });
-    f.crc.reset();
-    EXPECT_TRUE(ThreadHasEnded(firstWorker)) << "a worker of the check outlived it";
-    release.join();
-}
-
 namespace {
 void* NoBuffer(size_t) { return nullptr; }
 // An allocation that throws, as new does when memory runs out.

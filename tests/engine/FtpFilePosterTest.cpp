@@ -1,9 +1,7 @@
 // The job record, its progress texts and the life of its worker, against peers the test makes itself.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "EngineTestSupport.h"
@@ -12,15 +10,6 @@ using namespace enginetest;
 using Poster = FtpFilePoster;
 
 namespace {
-
-// True when the thread with this id has ended (or is gone altogether).
-bool ThreadHasEnded(DWORD id) {
-    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
-    if (!thread) return true;
-    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-    CloseHandle(thread);
-    return ended;
-}
 
 TEST(FtpFilePosterRecord, SetErrorReplacesTheStateAndAddStateOrsIn) {
     const struct {
@@ -284,52 +273,6 @@ TEST_F(NoServer, AStopEndsAJobThatWaitsForItsConnect) {
     EXPECT_TRUE(sink_.Reports().empty()) << "a stopped job reports nothing";
     for (SOCKET filler : fillers) closesocket(filler);
     closesocket(listener);
-}
-
-// An owner whose report of the first job calls into the test's thread and waits for it, the way the upload
-// object's report waits for the page's thread, where the page's callback starts the next job.
-class WaitingSink : public RecordingSink {
-public:
-    HANDLE inReport = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<DWORD> firstWorker{0};
-    std::atomic<bool> waitedInVain{false};
-    ~WaitingSink() {
-        CloseHandle(inReport);
-        CloseHandle(released);
-    }
-    void postError(int taskId, int errorCode) override {
-        RecordingSink::postError(taskId, errorCode);
-        if (taskId != 1) return;
-        firstWorker = GetCurrentThreadId();
-        SetEvent(inReport);
-        if (WaitForSingleObject(released, 30000) != WAIT_OBJECT_0) waitedInVain = true;
-    }
-};
-
-TEST(FtpFilePosterWorker, NoWorkerOfAnEarlierJobOutlivesThePoster) {
-    SocketLibrary winsock;
-    WaitingSink sink;
-    auto poster = std::make_unique<FtpFilePoster>();
-    poster->SetEvent(&sink);
-    poster->SetTaskId(1);
-    poster->SetFileSize(10);
-    poster->SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
-    ASSERT_TRUE(poster->Post(L"C:\\nothing.bin", L"", L"up.bin"));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sink.inReport, 30000));
-    // The first worker is inside its report and waits for this thread: the next job must start without
-    // waiting for it.
-    poster->SetTaskId(2);
-    ASSERT_TRUE(poster->Post(L"C:\\nothing.bin", L"", L"up.bin"));
-    ASSERT_TRUE(sink.WaitForFinal(2));
-    EXPECT_FALSE(sink.waitedInVain) << "the next Post waited for the report that waited for it";
-    std::thread release([&] {
-        Sleep(300);
-        SetEvent(sink.released);
-    });
-    poster.reset();
-    EXPECT_TRUE(ThreadHasEnded(sink.firstWorker)) << "a worker of the poster outlived it";
-    release.join();
 }
 
 }  // namespace

@@ -447,37 +447,6 @@ TEST(Md5Checker, StartDuringTheFinalReportBeginsTheNextRun) {
     EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(second));
 }
 
-TEST(Md5Checker, DestroyingTheCheckerWaitsForAnEarlierWorkerStillInItsFinalReport) {
-    // The next run started from inside the first run's report (the page's callback runs on another thread
-    // while that worker waits for it), and the object goes before that report has returned: the first
-    // worker must be over before the destructor returns, or code of the library runs after its last user.
-    ScratchFolder folder;
-    const CString firstPath = folder.Write(L"first.bin", "abc");
-    const CString secondPath = folder.Write(L"second.bin", "abcd");
-    Signal completing, callbackDone;
-    std::atomic<DWORD> firstWorker{0};
-    Md5Fixture f;
-    f.sink.onComplete = [&] {
-        if (f.sink.FinalCount() != 1) return;
-        firstWorker = GetCurrentThreadId();
-        completing.Set();
-        callbackDone.Wait();
-    };
-    f.checker->SetFilePath(firstPath);
-    ASSERT_TRUE(f.checker->Start());
-    ASSERT_TRUE(completing.Wait());
-    f.checker->SetFilePath(secondPath);
-    ASSERT_TRUE(f.checker->Start()) << "the next run must not wait for a report that waits for it";
-    ASSERT_TRUE(f.sink.WaitForFinal(2));
-    std::thread release([&] {
-        Sleep(300);
-        callbackDone.Set();
-    });
-    f.checker.reset();
-    EXPECT_TRUE(ThreadHasEnded(firstWorker)) << "a worker of the checker outlived it";
-    release.join();
-}
-
 TEST(Md5Checker, DestroyingTheCheckerStopsItsRunAndWaitsForTheWorker) {
     ScratchFolder folder;
     const CString path = folder.Write(L"long.bin", PatternBytes(200 * BlockLength(), 14));
