@@ -205,9 +205,19 @@ def wine_env():
     return env
 
 
+# What Wine's loader prints when it could not start the program at all (seen now and then on a loaded machine,
+# right after a per-user registration): the command did nothing, so it is run again.
+NOT_STARTED = b"Application could not be started"
+
+
 def run(command, check=True):
-    result = subprocess.run(command, env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=120)
+    for _ in range(3):
+        result = subprocess.run(command, env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=120)
+        if NOT_STARTED not in result.stdout + result.stderr:
+            break
+        sys.stderr.write("%s was not started (%s): run again\n" % (
+            " ".join(command), (result.stdout + result.stderr).decode(errors="replace").strip()))
     if check and result.returncode != 0:
         raise AssertionError("%s exited with %d: %s %s" % (" ".join(command), result.returncode,
                                                            result.stdout.decode(errors="replace"),
