@@ -24,8 +24,30 @@ const int64_t kGib = 1073741824;
 const int64_t kProgressCheckSize = 4 * kGib;
 const wchar_t kWindowClass[] = L"KorvanePageThreadWindow";
 
+// Each kind of job, with the code its error report carries when its worker fails; the jobs' file has the id
+// kFileId.
+const ULONG kFileId = 77;
+struct FailingJob {
+    const wchar_t* crypType;  // null: an upload
+    UINT code;
+};
+const FailingJob kEveryJob[] = {{L"md5", 201}, {L"crc", 200}, {nullptr, 7}};
+
 class KorvaneDeliveryTest : public KorvaneCheckTest {
 protected:
+    // What the page heard of a failed job: the error state, the job's code and, for an upload, one PostError
+    // with the file's id and the upload's error.
+    void ExpectFailed(const FailingJob& job) {
+        EXPECT_THAT(StatesSeen(), ElementsAre(3));
+        EXPECT_EQ(GetErrorCode(korvane), job.code);
+        if (!job.crypType) {
+            const std::vector<Call> errors = events->Named(kPostError);
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_EQ(errors[0].arguments[0].number, kFileId);
+            EXPECT_EQ(errors[0].arguments[1].number, 7);
+        }
+    }
+
     // Lets go of the object and waits until it has dropped the recorders: it is gone.
     void ReleaseAndExpectFreed() {
         advise.reset();
@@ -181,16 +203,9 @@ uintptr_t __cdecl RefuseThread(void*, unsigned, unsigned(__stdcall*)(void*), voi
     return 0;
 }
 
-// Each kind of job, with the code its error report carries when its worker fails at the start.
-struct FailingJob {
-    const wchar_t* crypType;  // null: an upload
-    UINT code;
-};
-const FailingJob kEveryJob[] = {{L"md5", 201}, {L"crc", 200}, {nullptr, 7}};
-
 TEST_F(KorvaneDeliveryTest, AWorkerThatCannotStartEndsTheJobWithItsErrorReport) {
     Prepare(MakeFile(L"small.bin", 5000), L"md5");
-    ASSERT_EQ(korvane->put_FileID(77), S_OK);
+    ASSERT_EQ(korvane->put_FileID(kFileId), S_OK);
     for (const FailingJob& job : kEveryJob) {
         SCOPED_TRACE(job.crypType ? Utf8(job.crypType) : "upload");
         states->calls.clear();
@@ -207,14 +222,7 @@ TEST_F(KorvaneDeliveryTest, AWorkerThatCannotStartEndsTheJobWithItsErrorReport) 
             }
         }
         // Told before the call returned.
-        EXPECT_THAT(StatesSeen(), ElementsAre(3));
-        EXPECT_EQ(GetErrorCode(korvane), job.code);
-        if (!job.crypType) {
-            const std::vector<Call> errors = events->Named(kPostError);
-            ASSERT_EQ(errors.size(), 1u);
-            EXPECT_EQ(errors[0].arguments[0].number, 77);
-            EXPECT_EQ(errors[0].arguments[1].number, 7);
-        }
+        ASSERT_NO_FATAL_FAILURE(ExpectFailed(job));
     }
     // Nothing stays busy: the next check runs.
     states->calls.clear();
@@ -379,7 +387,7 @@ TEST_F(KorvaneDeliveryTest, AWorkerThatFindsNoMemoryEndsItsJobWithItsErrorReport
     const std::wstring small = MakeFile(L"small.bin", 5000);
     const std::wstring vanishing = MakeFile(L"vanishing.bin", 5000);
     Prepare(small, L"md5");
-    ASSERT_EQ(korvane->put_FileID(77), S_OK);
+    ASSERT_EQ(korvane->put_FileID(kFileId), S_OK);
     // A server that greets with a long line and then listens: the upload's worker must keep the reply.
     LoopbackListener listener;
     ASSERT_NE(listener.Port(), 0);
@@ -419,14 +427,7 @@ TEST_F(KorvaneDeliveryTest, AWorkerThatFindsNoMemoryEndsItsJobWithItsErrorReport
             ASSERT_TRUE(PumpUntil([&] { return !states->calls.empty(); }, 60000)) << "the job ended silently";
             Pump(200);
         }
-        EXPECT_THAT(StatesSeen(), ElementsAre(3));
-        EXPECT_EQ(GetErrorCode(korvane), job.code);
-        if (!job.crypType) {
-            const std::vector<Call> errors = events->Named(kPostError);
-            ASSERT_EQ(errors.size(), 1u);
-            EXPECT_EQ(errors[0].arguments[0].number, 77);
-            EXPECT_EQ(errors[0].arguments[1].number, 7);
-        }
+        ASSERT_NO_FATAL_FAILURE(ExpectFailed(job));
     }
     serving = false;
     server.join();

@@ -263,20 +263,16 @@ private:
     Ref<ITypeInfo> eventsInfo_;
 };
 
-// The named item "Host". It lives as long as the ScriptHost that owns it, so its count only tells the engine
-// that it may keep using it.
-class HostObject : public IDispatch {
+// An IDispatch that the ScriptHost owns as a member, a named item: it lives as long as the host, so its count
+// only tells the engine that it may keep using it.
+class HostOwnedDispatch : public IDispatch {
 public:
-    explicit HostObject(ScriptHost& host) : host_(host) {}
-
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *out = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -285,6 +281,13 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+};
+
+// The named item "Host".
+class HostObject : public HostOwnedDispatch {
+public:
+    explicit HostObject(ScriptHost& host) : host_(host) {}
+
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO* excep, UINT* argError) override;
@@ -342,23 +345,9 @@ private:
 };
 
 // The named item "document": getElementById(id) gives the page's element of that id, made on first use.
-class PageDocument : public IDispatch {
+class PageDocument : public HostOwnedDispatch {
 public:
     explicit PageDocument(ScriptHost& host) : host_(host) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
-        *out = static_cast<IDispatch*>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count) *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO*, UINT*) override;
