@@ -368,14 +368,13 @@ void FtpFilePoster::RunJob() {
 
 uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file) {
     const int block = static_cast<int>(file.GetAllocationGranularity());
-    // Wine charges each view a fixed cost that outweighs the bytes of one block, so the file is read
-    // kBlocksPerView blocks per view; the socket takes a view in as many sends as the link needs.
+    // Wine charges each view a fixed cost that outweighs the bytes of one block, so the file is mapped
+    // kBlocksPerView blocks per view; the socket takes a view in as many sends as the link needs, straight
+    // from the view. A send reports a page that can no longer be read (the file was cut short by another
+    // program, or its share went away) as an error, where a copy out of the view would end the process.
     const int viewLength = block * kBlocksPerView;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(viewLength) + 1]());
-    if (!buffer) {
-        SetError(FileNotMapped);
-        return 0;
-    }
+    UniqueMappedView view;
+    const char* viewBytes = nullptr;
     // The server holds the bytes before posted already.
     if (posted_ > 0) file.SetOffset(posted_);
 
@@ -468,9 +467,9 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
         if (viewSent == viewRead) {
             const int64_t left = fileSize_ - taken;
             const int wanted = left < viewLength ? static_cast<int>(left) : viewLength;
-            viewRead = file.Read(buffer.get(), wanted);
+            viewBytes = file.MapNext(wanted, viewRead, view);
             viewSent = 0;
-            if (viewRead <= 0) {
+            if (!viewBytes || viewRead <= 0) {
                 // The file ended (or a view failed) before the size the job was given.
                 SetError(FileNotMapped);
                 break;
@@ -486,7 +485,7 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
         }
         roomSeen = false;
         const int sent =
-            ::send(socket, buffer.get() + viewSent, static_cast<int>(piece < rest ? piece : rest), 0);
+            ::send(socket, viewBytes + viewSent, static_cast<int>(piece < rest ? piece : rest), 0);
         now = GetTickCount64();
         if (sent > 0) {
             viewSent += sent;
@@ -496,12 +495,19 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
             countDue();
             continue;
         }
-        if (sent != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) {
+        const int sendError = sent == SOCKET_ERROR ? WSAGetLastError() : 0;
+        if (sendError == WSAEFAULT) {
+            // The view's bytes are gone: the local file, not the link, failed.
+            SetError(FileNotMapped);
+            break;
+        }
+        if (sendError != WSAEWOULDBLOCK) {
             SetError(TransferFailed);
             break;
         }
         if (!waitForRoom()) break;
     }
+    view.Reset();
     file.Close();
     if (Proceeding() && posted_ >= fileSize_) AddState(AllSent);
     return backlog.DrainMilliseconds();

@@ -58,7 +58,15 @@ int64_t MapFile::Read(void* buffer, const int& length) {
     int64_t n = 0;
     UniqueMappedView view;
     if (const char* block = MapNext(length, n, view)) {
-        std::memcpy(bytes, block, static_cast<size_t>(n));
+        // A page of the view whose bytes are gone (the file was cut short since it was mapped, or its share
+        // went away) faults on a plain copy and ends the process. Copied as memory of this process that may
+        // be unreadable, such a block fails the read instead.
+        SIZE_T copied = 0;
+        if (!ReadProcessMemory(GetCurrentProcess(), block, bytes, static_cast<SIZE_T>(n), &copied) ||
+            copied != static_cast<SIZE_T>(n)) {
+            SetError(ViewFailed);
+            n = 0;
+        }
         view.Reset();
     }
     // The first length bytes end up zeroed wherever the view does not cover them: all of them when nothing

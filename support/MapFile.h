@@ -12,9 +12,11 @@ namespace Tamsic {
 namespace IO {
 
 // Reads a local file block by block through a read-only mapping: each block is mapped, copied and unmapped,
-// so at most one view of one block is mapped at a time.
+// so at most one view of one block is mapped at a time. A caller that hands the bytes on as they stand (to a
+// socket) maps the next block itself and reads the view in place.
 // Error codes: 1 the file cannot be opened, 2 it cannot be mapped (an empty file included), 3 a view failed
-// (a Read after a failed Open included).
+// (a Read after a failed Open included), or its bytes could no longer be read (the file was cut short by
+// another program, or the share it lies on went away).
 class MapFile : public System::ErrorBase {
 public:
     enum { OpenFailed = 1, MappingFailed = 2, ViewFailed = 3 };
@@ -33,12 +35,14 @@ public:
     const DWORD& GetAllocationGranularity() const { return systemInfo_.dwAllocationGranularity; }
     void Close();
 
-private:
     // Maps the next block of at most length bytes and moves the offset past it: its first byte, its count in
     // count, the view in view; null (count 0, view empty) at the end of the file or when the view fails
-    // (error 3).
+    // (error 3). The view's pages are the file's: if another program cuts the file short, touching a page
+    // past the new end faults, so the bytes go only to calls that report such a fault as an error (a
+    // socket's send does), never to a plain copy.
     const char* MapNext(const int& length, int64_t& count, UniqueMappedView& view);
 
+private:
     UniqueHandle mapping_;
     int64_t offset_ = 0;
     int64_t size_ = 0;

@@ -6,7 +6,7 @@
 # same for a 1 KiB file. The engine is timed from Post to its completion report (upload_bench.exe), curl over
 # its whole run. Prints each median with the spread of the rounds (min-max) and the ratio to curl, and exits
 # non-zero when a goal is missed: the 1 GiB upload at most 1.00 times curl's time, the 1 KiB upload at most
-# 1.15 times, each engine on its own. Then send_parts.exe times the send loop's map, copy and send apart over
+# 1.15 times, each engine on its own. Then send_parts.exe times the send loop's map and send apart over
 # the 1 GiB file, to a plain receiver. Last, slow_link.sh runs its rows (1 Mbit/s and 128 kbit/s, SLOW_ROWS
 # to choose others) with its own goals; SLOW_ROWS=none leaves them out.
 set -euo pipefail
@@ -149,7 +149,7 @@ measure() {  # label file rounds goal: the engine's median time at most goal tim
   echo "  runs (ms): curl ${c[*]}"
 }
 
-parts() {  # file rounds: the send loop's map, copy and send timed apart by send_parts, both targets
+parts() {  # file rounds: the send loop's map and send timed apart by send_parts, both targets
   local file=$1 n=$2 winfile t i out
   winfile="Z:$(echo "$file" | tr / '\\')"
   declare -A runs
@@ -163,7 +163,7 @@ parts() {  # file rounds: the send loop's map, copy and send timed apart by send
   echo "== where the send loop's time goes ($(stat -c %s "$file") bytes to a plain receiver, $n rounds, medians with min-max) =="
   for t in $targets; do
     printf '  %-6s' "$t"
-    for part in map copy send total; do
+    for part in map send total; do
       # shellcheck disable=SC2086
       printf '  %s %7.1f ms (%s)' "$part" "$(median ${runs[$t-$part]})" "$(spread ${runs[$t-$part]})"
     done

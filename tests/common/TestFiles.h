@@ -104,6 +104,44 @@ inline std::string ReadBytes(const std::wstring& path) {
     return bytes;
 }
 
+// Cuts the file to size bytes the way another program on the machine can while this process still maps it.
+// Windows itself refuses to shorten a mapped file (ERROR_USER_MAPPED_FILE), but a file on a share that goes
+// away, or one cut by a program outside Windows' view, leaves the mapped pages unreadable all the same. Under
+// Wine the cut is made by the host's truncate(1), started as a program of the host; false where that cannot
+// run (the caller skips).
+inline bool CutShortFromOutside(const std::wstring& path, long long size) {
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return false;
+    char* name = unixName(path.c_str());
+    if (!name) return false;
+    wchar_t unixPath[MAX_PATH * 4] = {};
+    const int converted = MultiByteToWideChar(CP_UTF8, 0, name, -1, unixPath, MAX_PATH * 4);
+    HeapFree(GetProcessHeap(), 0, name);
+    const std::wstring program = L"Z:\\usr\\bin\\truncate";
+    if (converted <= 0 || !Exists(program)) return false;
+    std::wstring line = L"truncate -s " + std::to_wstring(size) + L" \"" + unixPath + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return false;
+    const UniqueHandle thread(process.hThread);
+    const UniqueHandle owner(process.hProcess);
+    // A program of the host gives Wine no exit code to read: the file's size tells whether the cut was made.
+    WaitForSingleObject(owner.Get(), 30000);
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+            ((static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == size)
+            return true;
+        Sleep(100);
+    }
+    return false;
+}
+
 // A file of the given size whose content is zeros, except the marker bytes written at markerOffset. The
 // file system keeps it sparse, so a size past 4 GiB costs no disk space.
 inline bool MakeSparseFile(const std::wstring& path, long long size, long long markerOffset = -1,

@@ -522,3 +522,25 @@ TEST(Md5Checker, StartsAndStopsInALoopNeverMixTwoRuns) {
     EXPECT_GE(completes, waited);
     EXPECT_EQ(strange, 0);
 }
+
+// Another program cuts the file short while the check maps it: the pages past the new end can no longer be
+// read. The check fails with 201 and the process lives on (a copy out of the view would end it).
+TEST(Md5Checker, AFileCutShortByAnotherProgramDuringTheCheckFailsWith201) {
+    ScratchFolder folder;
+    const size_t size = 3 * static_cast<size_t>(Md5Checker::kBlocksPerView) * BlockLength();
+    const CString path = folder.Write(L"cut.bin", PatternBytes(size, 8));
+    // A report after every block: at the first one the check has mapped the first of three views.
+    FakeTick tick(0, 1000);
+    Md5Fixture f;
+    bool tried = false;
+    bool cut = false;
+    f.sink.onProcess = [&](int) {
+        if (!tried) cut = testfiles::CutShortFromOutside(path.GetString(), 1000);
+        tried = true;
+    };
+    ASSERT_TRUE(f.Check(path));
+    if (!cut) GTEST_SKIP() << "no program here can cut a mapped file short";
+    EXPECT_EQ(f.sink.Reports().back(), kError);
+    EXPECT_EQ(f.checker->GetErrorCode(), 201);
+    EXPECT_TRUE(f.checker->GetResult().IsEmpty());
+}

@@ -10,6 +10,7 @@
 #include "FaultCases.h"
 #include "Network/Command/FtpReplyReader.h"
 #include "ScriptedPeer.h"
+#include "common/TestFiles.h"
 
 using namespace enginetest;
 using faultcases::Join;
@@ -349,6 +350,55 @@ TEST_F(Flow, AServerThatReadsSlowlyGetsTheFileWithReportsThroughoutAndNoTimeOut)
         }
         previous = at;
     }
+}
+
+// Another program cuts the local file short while it goes out: the pages of the mapped file past the new
+// end can no longer be read. The job ends with 14, the server keeps a true prefix of the file, and the host
+// process lives on (a copy out of the view would end it).
+TEST_F(Flow, ALocalFileCutShortByAnotherProgramWhileItGoesOutIs14AndTheProcessLivesOn) {
+    TimeoutScope shortWait(30000, 1500);
+    PeerScript script;
+    script.data = PeerScript::ReadSlowly;
+    script.readRate = 256 * 1024;
+    ScriptedPeer peer(script);
+    const size_t size = 12 * 1024 * 1024;
+    LocalFile local(LocalBytes(size, 15));
+    // At the first progress report the transfer is under way with most of the file still to go.
+    class CuttingSink : public RecordingSink {
+    public:
+        explicit CuttingSink(const std::wstring& path) : path_(path) {}
+        void postProcess(int taskId, int64_t posted, CString speed) override {
+            if (!tried_) {
+                tried_ = true;
+                cut_ = testfiles::CutShortFromOutside(path_, 1000);
+                cutAt_ = posted;
+            }
+            RecordingSink::postProcess(taskId, posted, speed);
+        }
+        bool cut_ = false;
+        int64_t cutAt_ = 0;
+
+    private:
+        std::wstring path_;
+        bool tried_ = false;
+    } sink(local.Path());
+    FtpFilePoster poster;
+    poster.SetEvent(&sink);
+    poster.SetTaskId(4);
+    poster.SetFileSize(size);
+    poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
+    ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"up.bin"));
+    ASSERT_TRUE(sink.WaitForFinal());
+    peer.Join();
+    if (!sink.cut_) GTEST_SKIP() << "no program here can cut a mapped file short";
+    const std::vector<Report> finals = sink.Finals();
+    ASSERT_EQ(1u, finals.size());
+    EXPECT_EQ(Report::Error, finals[0].kind);
+    EXPECT_EQ(PageErrorCode::FileNotMapped, finals[0].errorCode);
+    ASSERT_LT(sink.cutAt_, static_cast<int64_t>(size) / 2) << "the cut came too late to show anything";
+    EXPECT_LT(peer.Data().size(), size);
+    EXPECT_TRUE(peer.Data() == local.Bytes().substr(0, peer.Data().size()))
+        << "the server holds a true prefix of the file (" << peer.Data().size() << " bytes)";
 }
 
 TEST_F(Flow, AFileSentWithinASecondGetsNoProgressReport) {

@@ -180,3 +180,33 @@ TEST_F(MapFileTest, OffsetsPastFourGibibytes) {
     }
     ASSERT_TRUE(DeleteFileW(path.c_str()));
 }
+
+// Another program cuts the file short after it was mapped: the pages past the new end can no longer be read.
+// A plain copy out of the view would end the process; the read fails with 3 instead, its buffer cleared, and
+// a view handed out in place (for a socket) reads as unreadable memory rather than as bytes of the file.
+TEST_F(MapFileTest, AFileCutShortAfterItWasMappedFailsTheReadWithThreeAndTheProcessLivesOn) {
+    const size_t g = Tamsic::IO::MapFile().GetAllocationGranularity();
+    const std::wstring path = folder_.File(L"cut.bin");
+    const std::string content = Pattern(3 * g);
+    ASSERT_TRUE(testfiles::WriteBytes(path, content));
+    Tamsic::IO::MapFile map;
+    ASSERT_TRUE(map.Open(CString(path.c_str())));
+    if (!testfiles::CutShortFromOutside(path, 1000))
+        GTEST_SKIP() << "no program here can cut a mapped file short";
+
+    std::vector<char> buffer(g + 1, '\xCC');
+    EXPECT_EQ(map.Read(buffer.data(), static_cast<int>(g)), 0);
+    EXPECT_EQ(map.GetErrorCode(), 3);
+    EXPECT_EQ(std::string(buffer.data(), g), std::string(g, '\0'))
+        << "nothing of the block is passed off as read";
+
+    int64_t count = 0;
+    UniqueMappedView view;
+    const char* bytes = map.MapNext(static_cast<int>(g), count, view);
+    ASSERT_NE(bytes, nullptr) << "the view itself maps: only its pages are gone";
+    EXPECT_EQ(count, static_cast<int64_t>(g));
+    SIZE_T copied = 0;
+    EXPECT_FALSE(
+        ReadProcessMemory(GetCurrentProcess(), bytes, buffer.data(), static_cast<SIZE_T>(g), &copied));
+    map.Close();
+}
