@@ -509,6 +509,9 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
     }
     view.Reset();
     file.Close();
+    // A stop that let the view under way finish ends the job as stopped, also when that view was the
+    // file's last: the page asked to hear nothing more.
+    if (finishingView && Proceeding() && !(state_ & Stopped)) state_ = Stopped;
     if (Proceeding() && posted_ >= fileSize_) AddState(AllSent);
     return backlog.DrainMilliseconds();
 }

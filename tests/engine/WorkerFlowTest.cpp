@@ -280,7 +280,7 @@ TEST_F(Flow, ProgressReportsFollowTheTick) {
 TEST_F(Flow, ResumedProgressMovesBlockByBlockAcrossViews) {
     const Tamsic::Platform::TickFunction previous = Tamsic::Platform::SetTickFunction(&SecondPerCall);
     const int64_t block = 65536, resume = 70001;
-    const size_t size = 20 * block + 1234;
+    const size_t size = (FtpFilePoster::kBlocksPerView + 4) * block + 1234;
     PeerScript script;
     script.replies["SIZE"] = Say("213 70001\r\n");
     ScriptedPeer peer(script);
