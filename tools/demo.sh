@@ -8,10 +8,12 @@
 # itself at the end, also on failure. Installs what is missing first (tools/setup.sh), so it works on a fresh
 # Debian 12 machine.
 set -euo pipefail
+# Wine starts programs more reliably without address randomization (tools/machine.sh says why).
+. "$(dirname "$0")/machine.sh"
+korvane_fixed_layout "$0" "$@"
 cd "$(dirname "$0")/.."
 root=$PWD
 bash tools/setup.sh
-. tools/machine.sh
 
 export KORVANE_CACHE=${KORVANE_CACHE:-/var/cache/korvane}
 export WINEPREFIX="$KORVANE_CACHE/wine-demo" WINEDEBUG=-all

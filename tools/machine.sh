@@ -17,3 +17,19 @@ korvane_runnable_targets() {
 korvane_wine() {
   if korvane_runs_32bit; then wine "$@"; else /usr/lib/wine/wine64 "$@"; fi
 }
+
+# Debian's Wine 8 comes without its preloader, so nothing keeps the C heap of wine64 (a program linked at
+# 0x7d000000) off the page that every Wine process maps at 0x7ffe0000. Recent kernels start that heap anywhere
+# in the gigabyte above the program: now and then it covers the page, and the process ends at once with 1
+# before any of its code ran, silent under WINEDEBUG=-all ("failed to map the shared user data" otherwise).
+# Without address randomization the heap starts right after the program, so a script runs without it
+# wherever the kernel lets a program turn it off (a container's seccomp may not).
+# (The personality bit ADDR_NO_RANDOMIZE, 0x40000, is inherited by every program the script starts.)
+korvane_layout_is_fixed() { (($(printf '%d' "0x$(cat /proc/$$/personality)") & 0x40000)); }
+# korvane_fixed_layout SCRIPT [ARGUMENTS]: runs the script again, without address randomization, when the
+# kernel allows it; returns when the layout is fixed already or cannot be.
+korvane_fixed_layout() {
+  if ! korvane_layout_is_fixed && setarch "$(uname -m)" -R true 2>/dev/null; then
+    exec setarch "$(uname -m)" -R bash "$@"
+  fi
+}

@@ -3,21 +3,12 @@
 # Installs what is missing first (tools/setup.sh), so it works on a fresh Debian 12 machine.
 set -euo pipefail
 
-# Debian's Wine 8 comes without its preloader, so nothing keeps the C heap of wine64 (a program linked at
-# 0x7d000000) off the page that every Wine process maps at 0x7ffe0000. Recent kernels start that heap anywhere
-# in the gigabyte above the program: now and then it covers the page, and the process ends at once with 1
-# before any of its code ran, silent under WINEDEBUG=-all ("failed to map the shared user data" otherwise).
-# Without address randomization the heap starts right after the program, so the run goes without it
-# wherever the kernel lets a program turn it off (a container's seccomp may not).
-# (The personality bit ADDR_NO_RANDOMIZE, 0x40000, is inherited by every program the run starts.)
-fixed_layout() { (($(printf '%d' "0x$(cat /proc/$$/personality)") & 0x40000)); }
-if ! fixed_layout && setarch "$(uname -m)" -R true 2>/dev/null; then
-  exec setarch "$(uname -m)" -R bash "$0" "$@"
-fi
+# Wine starts programs more reliably without address randomization (tools/machine.sh says why).
+. "$(dirname "$0")/machine.sh"
+korvane_fixed_layout "$0" "$@"
 cd "$(dirname "$0")/.."
 root=$PWD
 bash tools/setup.sh
-. tools/machine.sh
 
 # Every C and C++ file follows .clang-format: a file that drifts fails the run before anything is built.
 bash tools/check-format.sh
@@ -95,7 +86,7 @@ if ! grep -q "^ready" "$hold_out"; then
 fi
 rm -f "$hold_out"
 
-fixed_layout ||
+korvane_layout_is_fixed ||
   echo "[test] NOTE: address randomization stays on here: now and then Wine may fail to start a program."
 echo "[test] running the tests of: $tested"
 ctest --preset all -j"$jobs" "$@"

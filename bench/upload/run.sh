@@ -12,6 +12,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/machine.sh"
+korvane_fixed_layout "$0" "$@"
 targets=$(korvane_runnable_targets)
 rounds=${ROUNDS:-5}
 small_rounds=${SMALL_ROUNDS:-15}
