@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -115,4 +116,38 @@ public:
 
 private:
     HANDLE event_;
+};
+
+// The server end of a named pipe that the check opens as its file, fed by the test.
+class PipeFile {
+public:
+    PipeFile() {
+        static std::atomic<int> counter{0};
+        path_.Format(L"\\\\.\\pipe\\korvane-checks-%lu-%d", GetCurrentProcessId(), counter++);
+        pipe_ = CreateNamedPipeW(path_, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16,
+                                 0, nullptr);
+    }
+    ~PipeFile() { Close(); }
+    bool IsOpen() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    const CString& Path() const { return path_; }
+    // Waits for the check to open the pipe.
+    bool Accept() { return ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
+    bool Write(const std::string& bytes) {
+        DWORD n = 0;
+        return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+               n == bytes.size();
+    }
+    // Returns once the reader has taken everything written.
+    void Drain() { FlushFileBuffers(pipe_); }
+    // The reader's next read fails: not the end of the file, an error.
+    void Disconnect() { DisconnectNamedPipe(pipe_); }
+    // The reader's next read finds the end of the file.
+    void Close() {
+        if (IsOpen()) CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    CString path_;
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
 };

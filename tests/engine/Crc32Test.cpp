@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "CheckTestSupport.h"
 #include "engine/Crc32.h"
@@ -22,40 +20,6 @@ struct Crc32Fixture {
         const int before = sink.FinalCount();
         return crc->Start(path) && sink.WaitForFinal(before + 1);
     }
-};
-
-// The server end of a named pipe that the check opens as its file, fed by the test.
-class PipeFile {
-public:
-    PipeFile() {
-        static std::atomic<int> counter{0};
-        path_.Format(L"\\\\.\\pipe\\korvane-checks-%lu-%d", GetCurrentProcessId(), counter++);
-        pipe_ = CreateNamedPipeW(path_, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16,
-                                 0, nullptr);
-    }
-    ~PipeFile() { Close(); }
-    bool IsOpen() const { return pipe_ != INVALID_HANDLE_VALUE; }
-    const CString& Path() const { return path_; }
-    // Waits for the check to open the pipe.
-    bool Accept() { return ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
-    bool Write(const std::string& bytes) {
-        DWORD n = 0;
-        return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
-               n == bytes.size();
-    }
-    // Returns once the reader has taken everything written.
-    void Drain() { FlushFileBuffers(pipe_); }
-    // The reader's next read fails: not the end of the file, an error.
-    void Disconnect() { DisconnectNamedPipe(pipe_); }
-    // The reader's next read finds the end of the file.
-    void Close() {
-        if (IsOpen()) CloseHandle(pipe_);
-        pipe_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    CString path_;
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace
@@ -157,46 +121,6 @@ TEST(Crc32, ReadThatFailsPartWayFailsWith200) {
     EXPECT_TRUE(f.crc->GetResult().IsEmpty());
 }
 
-TEST(Crc32, StartWhileARunIsGoingIsRefusedAndChangesNothing) {
-    ScratchFolder folder;
-    const CString other = folder.Write(L"other.bin", "other");
-    PipeFile pipe;
-    ASSERT_TRUE(pipe.IsOpen());
-    Crc32Fixture f;
-    ASSERT_TRUE(f.crc->Start(pipe.Path()));
-    ASSERT_TRUE(pipe.Accept());
-    ASSERT_TRUE(pipe.Write("1234"));
-    pipe.Drain();
-    // The worker now waits for more of the file.
-    EXPECT_FALSE(f.crc->Start(other));
-    EXPECT_TRUE(f.crc->GetResult().IsEmpty());
-    ASSERT_TRUE(pipe.Write("56789"));
-    pipe.Close();
-    ASSERT_TRUE(f.sink.WaitForFinal(1));
-    EXPECT_EQ(f.sink.Reports(), std::vector<Report>{kComplete});
-    EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
-}
-
-TEST(Crc32, StartDuringTheFinalReportBeginsTheNextRun) {
-    ScratchFolder folder;
-    const CString first = folder.Write(L"first.bin", "123456789");
-    const CString second = folder.Write(L"second.bin", "g");
-    Signal completing, callbackDone;
-    Crc32Fixture f;
-    f.sink.onComplete = [&] {
-        if (f.sink.FinalCount() != 1) return;
-        completing.Set();
-        callbackDone.Wait();
-    };
-    ASSERT_TRUE(f.crc->Start(first));
-    ASSERT_TRUE(completing.Wait());
-    EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
-    EXPECT_TRUE(f.crc->Start(second));
-    callbackDone.Set();
-    ASSERT_TRUE(f.sink.WaitForFinal(2));
-    EXPECT_STREQ(f.crc->GetResult(), L"30677878");
-}
-
 namespace {
 void* NoBuffer(size_t) { return nullptr; }
 // An allocation that throws, as new does when memory runs out.
@@ -227,24 +151,4 @@ TEST(Crc32, ARunWithoutItsBufferFailsWith200) {
         ASSERT_TRUE(f.sink.WaitForFinal(2));
         EXPECT_STREQ(f.crc->GetResult(), L"3421780262");
     }
-}
-
-TEST(Crc32, DestroyingTheCheckWaitsForItsWorkerWhichGivesUpWithoutAReport) {
-    PipeFile pipe;
-    ASSERT_TRUE(pipe.IsOpen());
-    Crc32Fixture f;
-    ASSERT_TRUE(f.crc->Start(pipe.Path()));
-    ASSERT_TRUE(pipe.Accept());
-    ASSERT_TRUE(pipe.Write("12345"));
-    pipe.Drain();
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        Sleep(300);
-        closed = true;
-        pipe.Close();
-    });
-    f.crc.reset();
-    EXPECT_TRUE(closed) << "the check was gone while its worker still read";
-    closer.join();
-    EXPECT_TRUE(f.sink.Reports().empty());
 }

@@ -103,48 +103,6 @@ TEST_F(SilentServer, NoGreetingEndsTheJobWith20AndOnlyQuitIsSent) {
     EXPECT_EQ("QUIT\r\n", ReceiveUntilQuiet(peer_, 30000));
 }
 
-TEST_F(SilentServer, APostDuringARunningJobIsRefusedAndChangesNothing) {
-    FtpFilePoster poster;
-    Start(poster, 1);
-    ASSERT_TRUE(poster.IsRunning());
-    // Everything the owner could try while the job runs.
-    poster.SetTaskId(2);
-    poster.SetFileSize(5);
-    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"eve", L"x");
-    EXPECT_FALSE(poster.Post(L"C:\\other.bin", L"", L"other.bin"));
-
-    ASSERT_TRUE(sink_.WaitForFinal());
-    const std::vector<Report> finals = sink_.Finals();
-    ASSERT_EQ(1u, finals.size());
-    EXPECT_EQ(1, finals[0].taskId);
-    EXPECT_EQ(PageErrorCode::ReceiveFailed, finals[0].errorCode);
-    EXPECT_EQ("QUIT\r\n", ReceiveUntilQuiet(peer_, 30000));
-}
-
-TEST_F(SilentServer, DestructionWaitsForTheWorkerAndNothingIsReportedAfterIt) {
-    auto poster = std::make_unique<FtpFilePoster>();
-    Start(*poster, 7);
-    poster.reset();
-    // The worker has finished before the destructor returned: its QUIT and the close are there already.
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(peer_, &readable);
-    timeval now{0, 0};
-    EXPECT_EQ(1, ::select(0, &readable, nullptr, nullptr, &now));
-    EXPECT_EQ("QUIT\r\n", ReceiveUntilQuiet(peer_, 0));
-    EXPECT_TRUE(sink_.Reports().empty());
-}
-
-// The process's open handles, counted by asking after each handle value (Wine gives no handle count).
-DWORD OpenHandles() {
-    DWORD count = 0;
-    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
-
 class NoServer : public ::testing::Test {
 protected:
     SocketLibrary winsock_;
@@ -183,59 +141,6 @@ TEST_F(NoServer, AJobStartsFromACleanRecord) {
     EXPECT_FALSE(poster.utf8_);
     EXPECT_EQ(0, poster.posted_);
     EXPECT_EQ(0, poster.speed_);
-}
-
-TEST_F(NoServer, EachWorkerHandleIsClosedByTheNextJob) {
-    FtpFilePoster poster;
-    poster.SetEvent(&sink_);
-    poster.SetFileSize(10);
-    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
-    DWORD before = 0;
-    DWORD after = 0;
-    const size_t jobs = 12;
-    for (size_t i = 1; i <= jobs; ++i) {
-        // A job has ended for Post when its outcome is settled: the report may still be running.
-        while (poster.IsRunning()) Sleep(1);
-        ASSERT_TRUE(poster.Post(L"C:\\nothing.bin", L"", L"up.bin")) << "job " << i;
-        ASSERT_TRUE(sink_.WaitForFinal(i));
-        if (i == 2) before = OpenHandles();
-    }
-    after = OpenHandles();
-    ASSERT_GT(before, 0u);
-    EXPECT_LT(after, before + 4) << "ten more jobs must not leave ten thread handles";
-}
-
-// An owner that starts the next job from inside the report of the last one.
-class ChainingSink : public RecordingSink {
-public:
-    FtpFilePoster* poster = nullptr;
-    bool secondAccepted = false;
-    void postError(int taskId, int errorCode) override {
-        if (taskId == 1) {
-            poster->SetTaskId(2);
-            secondAccepted = poster->Post(L"C:\\nothing.bin", L"", L"up.bin");
-        }
-        RecordingSink::postError(taskId, errorCode);
-    }
-};
-
-TEST(FtpFilePosterWorker, TheNextJobMayStartFromInsideAReport) {
-    SocketLibrary winsock;
-    ChainingSink sink;
-    FtpFilePoster poster;
-    sink.poster = &poster;
-    poster.SetEvent(&sink);
-    poster.SetTaskId(1);
-    poster.SetFileSize(10);
-    poster.SetServer(L"127.0.0.1", ClosedLoopbackPort(), L"bob", L"pw");
-    ASSERT_TRUE(poster.Post(L"C:\\nothing.bin", L"", L"up.bin"));
-    ASSERT_TRUE(sink.WaitForFinal(2));
-    EXPECT_TRUE(sink.secondAccepted);
-    const std::vector<Report> finals = sink.Finals();
-    ASSERT_EQ(2u, finals.size());
-    EXPECT_EQ(1, finals[0].taskId);
-    EXPECT_EQ(2, finals[1].taskId);
-    EXPECT_NE(finals[0].threadId, finals[1].threadId);
 }
 
 TEST_F(NoServer, AStopEndsAJobThatWaitsForItsConnect) {

@@ -302,43 +302,6 @@ TEST(Md5Checker, StopWhileIdleDoesNotTouchTheNextRun) {
     EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(bytes));
 }
 
-TEST(Md5Checker, StartWhileARunIsGoingIsRefusedAndChangesNothing) {
-    ScratchFolder folder;
-    const std::string first = PatternBytes(4 * BlockLength(), 8);
-    const std::string second = PatternBytes(5 * BlockLength(), 9);
-    const CString firstPath = folder.Write(L"first.bin", first);
-    const CString secondPath = folder.Write(L"second.bin", second);
-    FakeTick tick(0, 1000);
-    Signal inReport, release;
-    Md5Fixture f;
-    f.sink.onProcess = [&](int percent) {
-        if (percent == 25) {
-            inReport.Set();
-            release.Wait();
-        }
-    };
-    f.checker->SetFilePath(firstPath);
-    ASSERT_TRUE(f.checker->Start());
-    ASSERT_TRUE(inReport.Wait());
-    f.checker->SetFilePath(secondPath);
-    EXPECT_FALSE(f.checker->Start());
-    EXPECT_FALSE(f.checker->Start());
-    EXPECT_EQ(f.checker->GetState(), Md5StateIdle);
-    EXPECT_TRUE(f.checker->GetResult().IsEmpty());
-    release.Set();
-    ASSERT_TRUE(f.sink.WaitForFinal(1));
-    std::vector<Report> reports = Processes({25, 50, 75, 100});
-    reports.push_back(kComplete);
-    EXPECT_EQ(f.sink.Reports(), reports);
-    EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(first));
-
-    // The refused Start left the new path for the next one.
-    f.sink.onProcess = nullptr;
-    ASSERT_TRUE(f.checker->Start());
-    ASSERT_TRUE(f.sink.WaitForFinal(2));
-    EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(second));
-}
-
 TEST(Md5Checker, StartAfterStopWaitsUntilTheStoppedWorkerHasEnded) {
     ScratchFolder folder;
     const std::string bytes = PatternBytes(6 * BlockLength(), 10);
@@ -417,62 +380,6 @@ TEST(Md5Checker, StartAfterStopKeepsServingTheApartmentThatWaits) {
     DestroyWindow(window);
     UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
     CoUninitialize();
-}
-
-TEST(Md5Checker, StartDuringTheFinalReportBeginsTheNextRun) {
-    // A page that checks its files one after another starts the next check from the completion callback,
-    // while the worker that reported waits for that callback to return.
-    ScratchFolder folder;
-    const std::string first = PatternBytes(2 * BlockLength() + 9, 12);
-    const std::string second = PatternBytes(3 * BlockLength() + 1, 13);
-    const CString firstPath = folder.Write(L"first.bin", first);
-    const CString secondPath = folder.Write(L"second.bin", second);
-    FakeTick tick(0, 0);
-    Signal completing, callbackDone;
-    Md5Fixture f;
-    f.sink.onComplete = [&] {
-        if (f.sink.FinalCount() != 1) return;
-        completing.Set();
-        callbackDone.Wait();
-    };
-    f.checker->SetFilePath(firstPath);
-    ASSERT_TRUE(f.checker->Start());
-    ASSERT_TRUE(completing.Wait());
-    EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(first));
-    f.checker->SetFilePath(secondPath);
-    EXPECT_TRUE(f.checker->Start());
-    callbackDone.Set();
-    ASSERT_TRUE(f.sink.WaitForFinal(2));
-    EXPECT_EQ(f.sink.Reports(), std::vector<Report>({kComplete, kComplete}));
-    EXPECT_EQ(Narrow(f.checker->GetResult()), Md5Of(second));
-}
-
-TEST(Md5Checker, DestroyingTheCheckerStopsItsRunAndWaitsForTheWorker) {
-    ScratchFolder folder;
-    const CString path = folder.Write(L"long.bin", PatternBytes(200 * BlockLength(), 14));
-    FakeTick tick(0, 1000);
-    Signal inReport, release;
-    std::atomic<bool> released{false};
-    Md5Fixture f;
-    f.sink.onProcess = [&](int percent) {
-        if (percent == 0) {
-            inReport.Set();
-            release.Wait();
-        }
-    };
-    f.checker->SetFilePath(path);
-    ASSERT_TRUE(f.checker->Start());
-    ASSERT_TRUE(inReport.Wait());
-    std::thread releaser([&] {
-        Sleep(300);
-        released = true;
-        release.Set();
-    });
-    f.checker.reset();
-    EXPECT_TRUE(released) << "the checker was gone while its worker still ran";
-    releaser.join();
-    // Stopped at the next block: no further report, no completion.
-    EXPECT_EQ(f.sink.Reports(), Processes({0}));
 }
 
 TEST(Md5Checker, StartsAndStopsInALoopNeverMixTwoRuns) {
