@@ -159,6 +159,10 @@ parts() {  # file rounds: the send loop's map and send timed apart by send_parts
       out=$("$(wine_of "$t")" "${parts_exe[$t]}" 127.0.0.1 "$sink_port" "$winfile" | tr -d '\r')
       case $out in map=*) ;; *) echo "send_parts $t failed: $out" >&2; exit 1 ;; esac
       for part in $out; do runs[$t-${part%%=*}]="${runs[$t-${part%%=*}]:-} ${part#*=}"; done
+      # For comparison: the same pass read with ReadFile into a buffer instead of mapped views.
+      out=$("$(wine_of "$t")" "${parts_exe[$t]}" 127.0.0.1 "$sink_port" "$winfile" read | tr -d '\r')
+      case $out in read=*) ;; *) echo "send_parts $t read failed: $out" >&2; exit 1 ;; esac
+      for part in $out; do runs[$t-read-${part%%=*}]="${runs[$t-read-${part%%=*}]:-} ${part#*=}"; done
     done
   done
   echo "== where the send loop's time goes ($(stat -c %s "$file") bytes to a plain receiver, $n rounds, medians with min-max) =="
@@ -167,6 +171,12 @@ parts() {  # file rounds: the send loop's map and send timed apart by send_parts
     for part in map send total; do
       # shellcheck disable=SC2086
       printf '  %s %7.1f ms (%s)' "$part" "$(median ${runs[$t-$part]})" "$(spread ${runs[$t-$part]})"
+    done
+    echo
+    printf '  %-6s' "($t, ReadFile instead of views)"
+    for part in read send total; do
+      # shellcheck disable=SC2086
+      printf '  %s %7.1f ms (%s)' "$part" "$(median ${runs[$t-read-$part]})" "$(spread ${runs[$t-read-$part]})"
     done
     echo
   done
