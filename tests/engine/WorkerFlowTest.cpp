@@ -56,6 +56,24 @@ protected:
         return outcome;
     }
 
+    // A server that takes 256 KiB a second, behind a small receive window.
+    static PeerScript SlowReader() {
+        PeerScript script;
+        script.data = PeerScript::ReadSlowly;
+        script.readRate = 256 * 1024;
+        return script;
+    }
+
+    // Starts the upload of local to the peer, reporting to sink; false when Post refused it.
+    static bool StartJob(FtpFilePoster& poster, KorvaneEvent& sink, ScriptedPeer& peer,
+                         const LocalFile& local, int taskId) {
+        poster.SetEvent(&sink);
+        poster.SetTaskId(taskId);
+        poster.SetFileSize(static_cast<int64_t>(local.Bytes().size()));
+        poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
+        return poster.Post(local.Path().c_str(), L"", L"up.bin");
+    }
+
     // Plays one fault case: the peer runs script, the job must end as the case says.
     void Play(const faultcases::Case& c, const PeerScript& script) {
         SCOPED_TRACE(c.name);
@@ -315,25 +333,18 @@ public:
     }
 };
 
-// A server that takes 256 KiB a second, behind a small receive window: a view takes four seconds to go,
-// three times the I/O time-out. The socket takes bytes all the while, so the transfer must not time out,
-// and the page hears about it every second.
+// A server that takes 256 KiB a second: the file takes six seconds to go, four times the I/O time-out. The
+// socket takes bytes all the while, so the transfer must not time out, and the page hears about it every
+// second.
 TEST_F(Flow, AServerThatReadsSlowlyGetsTheFileWithReportsThroughoutAndNoTimeOut) {
     TimeoutScope shortWait(30000, 1500);
-    PeerScript script;
-    script.data = PeerScript::ReadSlowly;
-    script.readRate = 256 * 1024;
-    ScriptedPeer peer(script);
+    ScriptedPeer peer(SlowReader());
     const size_t size = 6 * 256 * 1024 + 777;
     LocalFile local(LocalBytes(size, 14));
     TimedSink timed;
     FtpFilePoster poster;
-    poster.SetEvent(&timed);
-    poster.SetTaskId(9);
-    poster.SetFileSize(size);
-    poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
     const ULONGLONG began = GetTickCount64();
-    ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"up.bin"));
+    ASSERT_TRUE(StartJob(poster, timed, peer, local, 9));
     ASSERT_TRUE(timed.WaitForFinal());
     const ULONGLONG ended = GetTickCount64();
     peer.Join();
@@ -357,10 +368,7 @@ TEST_F(Flow, AServerThatReadsSlowlyGetsTheFileWithReportsThroughoutAndNoTimeOut)
 // process lives on (a copy out of the view would end it).
 TEST_F(Flow, ALocalFileCutShortByAnotherProgramWhileItGoesOutIs14AndTheProcessLivesOn) {
     TimeoutScope shortWait(30000, 1500);
-    PeerScript script;
-    script.data = PeerScript::ReadSlowly;
-    script.readRate = 256 * 1024;
-    ScriptedPeer peer(script);
+    ScriptedPeer peer(SlowReader());
     const size_t size = 12 * 1024 * 1024;
     LocalFile local(LocalBytes(size, 15));
     // At the first progress report the transfer is under way with most of the file still to go.
@@ -383,11 +391,7 @@ TEST_F(Flow, ALocalFileCutShortByAnotherProgramWhileItGoesOutIs14AndTheProcessLi
         bool tried_ = false;
     } sink(local.Path());
     FtpFilePoster poster;
-    poster.SetEvent(&sink);
-    poster.SetTaskId(4);
-    poster.SetFileSize(size);
-    poster.SetServer(L"127.0.0.1", peer.Port(), L"bob", L"pw");
-    ASSERT_TRUE(poster.Post(local.Path().c_str(), L"", L"up.bin"));
+    ASSERT_TRUE(StartJob(poster, sink, peer, local, 4));
     ASSERT_TRUE(sink.WaitForFinal());
     peer.Join();
     if (!sink.cut_) GTEST_SKIP() << "no program here can cut a mapped file short";
