@@ -79,66 +79,64 @@ STDMETHODIMP CKorvane::InterfaceSupportsErrorInfo(REFIID iid) {
     return InlineIsEqualGUID(iid, IID_IKorvane) ? S_OK : S_FALSE;
 }
 
-// ---- getters. Out-values are written, never cleared first: a caller need not initialise them.
+// ---- getters. Out-values are written, never cleared first: a caller need not initialise them; a null
+// out-pointer is E_POINTER.
 
-STDMETHODIMP CKorvane::get_SupportCrc(VARIANT* pVal) {
-    if (!pVal) return E_POINTER;
-    VariantInit(pVal);
-    pVal->vt = VT_I4;
-    pVal->lVal = supportCrc_;
+namespace {
+
+template <class T, class V>
+HRESULT WriteOut(T* out, const V& value) {
+    if (!out) return E_POINTER;
+    *out = value;
     return S_OK;
 }
 
-STDMETHODIMP CKorvane::get_SupportMd5(VARIANT* pVal) {
-    if (!pVal) return E_POINTER;
-    VariantInit(pVal);
-    pVal->vt = VT_I4;
-    pVal->lVal = supportMd5_;
+HRESULT WriteNumber(VARIANT* out, LONG value) {
+    if (!out) return E_POINTER;
+    VariantInit(out);
+    out->vt = VT_I4;
+    out->lVal = value;
     return S_OK;
 }
 
-STDMETHODIMP CKorvane::get_Md5Percent(LONG* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = md5Percent_;
-    return S_OK;
+// The text is made inside the guard: making it may fail for want of memory.
+template <class MakeText>
+HRESULT WriteText(BSTR* out, MakeText makeText) {
+    return Guarded([&] {
+        if (!out) return E_POINTER;
+        *out = makeText().Detach();
+        return S_OK;
+    });
 }
 
-STDMETHODIMP CKorvane::get_ErrorCode(UINT* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = errorCode_;
-    return S_OK;
-}
+}  // namespace
+
+STDMETHODIMP CKorvane::get_SupportCrc(VARIANT* pVal) { return WriteNumber(pVal, supportCrc_); }
+
+STDMETHODIMP CKorvane::get_SupportMd5(VARIANT* pVal) { return WriteNumber(pVal, supportMd5_); }
+
+STDMETHODIMP CKorvane::get_Md5Percent(LONG* pVal) { return WriteOut(pVal, md5Percent_); }
+
+STDMETHODIMP CKorvane::get_ErrorCode(UINT* pVal) { return WriteOut(pVal, errorCode_); }
 
 STDMETHODIMP CKorvane::get_FileLength(BSTR* pVal) {
-    return Guarded([&] {
-        if (!pVal) return E_POINTER;
+    return WriteText(pVal, [&] {
         CString text;
         text.Format(L"%I64d", static_cast<long long>(fileSize_));
-        *pVal = ToBstr(text).Detach();
-        return S_OK;
+        return ToBstr(text);
     });
 }
 
 STDMETHODIMP CKorvane::get_MD5(BSTR* pVal) {
-    return Guarded([&] {
-        if (!pVal) return E_POINTER;
-        *pVal = ToBstr(md5Checker_.GetResult()).Detach();
-        return S_OK;
-    });
+    return WriteText(pVal, [&] { return ToBstr(md5Checker_.GetResult()); });
 }
 
 STDMETHODIMP CKorvane::get_CRC(BSTR* pVal) {
-    return Guarded([&] {
-        if (!pVal) return E_POINTER;
-        *pVal = ToBstr(crcChecker_.GetResult()).Detach();
-        return S_OK;
-    });
+    return WriteText(pVal, [&] { return ToBstr(crcChecker_.GetResult()); });
 }
 
 STDMETHODIMP CKorvane::get_LogData(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = SysAllocString(L"");
-    return S_OK;
+    return WriteText(pVal, [] { return CComBSTR(L""); });
 }
 
 // ---- setters. A text is taken up to its first NUL, a null BSTR is the empty text (CString's own rule).
