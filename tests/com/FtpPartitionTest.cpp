@@ -147,6 +147,34 @@ public:
     }
 };
 
+// What the object asked the file-open dialog for.
+struct DialogRequest {
+    DWORD flags = 0;
+    std::vector<std::wstring> filter;  // the filter list's texts, up to its empty one
+    std::wstring initialDir = L"<null>";
+    bool nameBufferZeroed = false;
+    DWORD nameBufferLength = 0;
+    bool plain = false;  // owner, instance, title, custom filter, file title, extension, hook: none
+    DWORD filterIndex = 0;
+    DWORD structSize = 0;
+};
+
+DialogRequest Request(const OPENFILENAMEW* d) {
+    DialogRequest r;
+    r.flags = d->Flags;
+    for (const wchar_t* text = d->lpstrFilter; text && *text; text += wcslen(text) + 1)
+        r.filter.push_back(text);
+    if (d->lpstrInitialDir) r.initialDir = d->lpstrInitialDir;
+    r.nameBufferLength = d->nMaxFile;
+    r.nameBufferZeroed =
+        std::all_of(d->lpstrFile, d->lpstrFile + d->nMaxFile, [](wchar_t c) { return c == 0; });
+    r.plain = !d->hwndOwner && !d->hInstance && !d->lpstrTitle && !d->lpstrCustomFilter &&
+              !d->lpstrFileTitle && !d->lpstrDefExt && !d->lpfnHook && !d->lpTemplateName;
+    r.filterIndex = d->nFilterIndex;
+    r.structSize = d->lStructSize;
+    return r;
+}
+
 class PickerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -292,6 +320,19 @@ protected:
         EXPECT_TRUE(dialog.Applied());
         return picker->ShowDialog(result);
     }
+    // Opens the file-open dialog, which the user cancels; what the object asked it for.
+    DialogRequest CancelledRequest() {
+        DialogRequest seen;
+        CComVariant result;
+        EXPECT_EQ(ShowDialog(
+                      [&](OPENFILENAMEW* d) {
+                          seen = Request(d);
+                          return FALSE;
+                      },
+                      &result),
+                  S_OK);
+        return seen;
+    }
     // A dialog that fills the name buffer with text (NULs included) and the name offset.
     static std::function<BOOL(OPENFILENAMEW*)> Choosing(const std::wstring& names, WORD offset) {
         return [names, offset](OPENFILENAMEW* dialog) {
@@ -414,33 +455,6 @@ TEST_F(PickerTest, VersionText) {
 
 // ---- what the object asks the file-open dialog for
 
-struct DialogRequest {
-    DWORD flags = 0;
-    std::vector<std::wstring> filter;  // the filter list's texts, up to its empty one
-    std::wstring initialDir = L"<null>";
-    bool nameBufferZeroed = false;
-    DWORD nameBufferLength = 0;
-    bool plain = false;  // owner, instance, title, custom filter, file title, extension, hook: none
-    DWORD filterIndex = 0;
-    DWORD structSize = 0;
-};
-
-DialogRequest Request(const OPENFILENAMEW* d) {
-    DialogRequest r;
-    r.flags = d->Flags;
-    for (const wchar_t* text = d->lpstrFilter; text && *text; text += wcslen(text) + 1)
-        r.filter.push_back(text);
-    if (d->lpstrInitialDir) r.initialDir = d->lpstrInitialDir;
-    r.nameBufferLength = d->nMaxFile;
-    r.nameBufferZeroed =
-        std::all_of(d->lpstrFile, d->lpstrFile + d->nMaxFile, [](wchar_t c) { return c == 0; });
-    r.plain = !d->hwndOwner && !d->hInstance && !d->lpstrTitle && !d->lpstrCustomFilter &&
-              !d->lpstrFileTitle && !d->lpstrDefExt && !d->lpfnHook && !d->lpTemplateName;
-    r.filterIndex = d->nFilterIndex;
-    r.structSize = d->lStructSize;
-    return r;
-}
-
 TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
     struct Case {
         const char* name;
@@ -460,14 +474,7 @@ TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
         {"the text up to its first NUL", L"jpg\0png", 7, {L"jpg", L"*.jpg"}},
     };
     // A new object's filter: every file.
-    DialogRequest fresh;
-    CComVariant ignored;
-    ShowDialog(
-        [&](OPENFILENAMEW* d) {
-            fresh = Request(d);
-            return FALSE;
-        },
-        &ignored);
+    const DialogRequest fresh = CancelledRequest();
     EXPECT_EQ(fresh.filter, (std::vector<std::wstring>{L"All Files", L"*.*"})) << Printable(fresh.filter);
 
     for (const Case& c : cases) {
@@ -475,14 +482,7 @@ TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
         CComBSTR text;
         if (c.text) text.Attach(SysAllocStringLen(c.text, c.length));
         ASSERT_EQ(picker->put_FileFilter(text), S_OK);
-        DialogRequest seen;
-        CComVariant result;
-        ShowDialog(
-            [&](OPENFILENAMEW* d) {
-                seen = Request(d);
-                return FALSE;
-            },
-            &result);
+        const DialogRequest seen = CancelledRequest();
         EXPECT_EQ(seen.filter, c.filter) << Printable(seen.filter);
         EXPECT_EQ(seen.filterIndex, 1u);
     }
@@ -519,14 +519,7 @@ TEST_F(PickerTest, DialogRequestFollowsTheProperties) {
             CComBSTR dir(c.initDir.c_str(), static_cast<UINT>(c.initDir.size()));
             ASSERT_EQ(picker->put_InitDir(dir), S_OK);
         }
-        DialogRequest seen;
-        CComVariant result;
-        ShowDialog(
-            [&](OPENFILENAMEW* d) {
-                seen = Request(d);
-                return FALSE;
-            },
-            &result);
+        const DialogRequest seen = CancelledRequest();
         EXPECT_EQ(seen.flags, c.flags);
         EXPECT_EQ(seen.initialDir, c.initialDir);
         EXPECT_EQ(seen.nameBufferLength, 40960u);
@@ -996,15 +989,7 @@ TEST_F(PickerTest, HugeTextPropertiesAreTaken) {
     CComBSTR dir(std::wstring(1 << 20, L'd').c_str());
     ASSERT_EQ(picker->put_FileFilter(filter), S_OK);
     ASSERT_EQ(picker->put_InitDir(dir), S_OK);
-    DialogRequest seen;
-    CComVariant result;
-    ASSERT_EQ(ShowDialog(
-                  [&](OPENFILENAMEW* d) {
-                      seen = Request(d);
-                      return FALSE;
-                  },
-                  &result),
-              S_OK);
+    const DialogRequest seen = CancelledRequest();
     ASSERT_EQ(seen.filter.size(), 2u);
     EXPECT_EQ(seen.filter[0], extensions);
     EXPECT_EQ(seen.initialDir, L"<null>");
