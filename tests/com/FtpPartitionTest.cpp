@@ -24,7 +24,7 @@
 
 #include "classlib/Owners.h"
 #include "com/Korvane_i.h"
-#include "common/ControllingOuter.h"
+#include "common/AggregationChecks.h"
 #include "common/ImportPatch.h"
 #include "common/ObjectSafetyChecks.h"
 
@@ -416,28 +416,13 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
 }
 
 TEST_F(PickerTest, CreatedPlainAndAggregated) {
-    testcommon::ControllingOuter outer;
-    CComPtr<IUnknown> inner;
-    ASSERT_EQ(
-        CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
-        S_OK);
-    outer.inner = inner;
-    // The inner object's interfaces count on the controlling object and ask it for other interfaces.
-    const LONG before = outer.references;
-    CComPtr<IFtpPartition> aggregated;
-    ASSERT_EQ(inner->QueryInterface(IID_IFtpPartition, aggregated.ReceiveVoid()), S_OK);
-    EXPECT_EQ(outer.references, before + 1);
-    CComPtr<IUnknown> identity;
-    ASSERT_EQ(aggregated->QueryInterface(IID_IUnknown, identity.ReceiveVoid()), S_OK);
-    EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
-    CComBSTR version;
-    EXPECT_EQ(aggregated->get_Version(&version), S_OK);
-    aggregated.Release();
-    identity.Release();
-    EXPECT_EQ(outer.references, before);
-    outer.inner = nullptr;
-    inner.Release();
+    testcommon::ExpectAggregatesUnderItsOuter(
+        CLSID_FtpPartition, IID_IFtpPartition, [](IUnknown* aggregated) {
+            CComBSTR version;
+            EXPECT_EQ(static_cast<IFtpPartition*>(aggregated)->get_Version(&version), S_OK);
+        });
 
+    testcommon::ControllingOuter outer;
     // Asking for anything but IUnknown with an outer object is refused.
     void* refused = Garbage();
     EXPECT_EQ(CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IFtpPartition, &refused),
