@@ -373,6 +373,17 @@ class RegistrationTest(unittest.TestCase):
         for iid, name, _ in build.library_interfaces():
             self.assertEqual(read_tree(build, "HKCR\\Interface\\" + iid), {}, "%s: %s" % (build.dll_key, name))
 
+    def assertRegistered(self, build):
+        """Everything a machine-wide registration writes: class keys, type library, proxy/stub."""
+        self.assertClassKeys(build, "HKCR")
+        self.assertTypeLibraryRegistered(build)
+        self.assertProxyStubRegistered(build, "HKCR")
+
+    def assertNotRegistered(self, build):
+        self.assertNoClassKeys(build, "HKCR")
+        self.assertTypeLibraryNotRegistered(build)
+        self.assertProxyStubNotRegistered(build, "HKCR")
+
     def platformInterfaces(self, build):
         return {name: read_tree(build, "HKCR\\Interface\\" + iid) for name, iid in PLATFORM_INTERFACES.items()}
 
@@ -381,9 +392,7 @@ class RegistrationTest(unittest.TestCase):
             with self.subTest(build=build.dll_key):
                 platform = self.platformInterfaces(build)
                 regsvr32(build)
-                self.assertClassKeys(build, "HKCR")
-                self.assertTypeLibraryRegistered(build)
-                self.assertProxyStubRegistered(build, "HKCR")
+                self.assertRegistered(build)
                 self.assertEqual(self.platformInterfaces(build), platform,
                                  "the platform's interfaces must keep their own registration")
 
@@ -393,9 +402,7 @@ class RegistrationTest(unittest.TestCase):
                 platform = self.platformInterfaces(build)
                 regsvr32(build)
                 regsvr32(build, "/u")
-                self.assertNoClassKeys(build, "HKCR")
-                self.assertTypeLibraryNotRegistered(build)
-                self.assertProxyStubNotRegistered(build, "HKCR")
+                self.assertNotRegistered(build)
                 self.assertTrue(read_tree(build, "HKCR\\AppID"), "the AppID key itself must stay")
                 self.assertTrue(read_tree(build, "HKCR\\CLSID"), "the CLSID key itself must stay")
                 self.assertEqual(self.platformInterfaces(build), platform)
@@ -404,13 +411,9 @@ class RegistrationTest(unittest.TestCase):
         build = self.own
         regsvr32(build)
         regsvr32(build)
-        self.assertClassKeys(build, "HKCR")
-        self.assertTypeLibraryRegistered(build)
-        self.assertProxyStubRegistered(build, "HKCR")
+        self.assertRegistered(build)
         regsvr32(build, "/u")
-        self.assertNoClassKeys(build, "HKCR")
-        self.assertTypeLibraryNotRegistered(build)
-        self.assertProxyStubNotRegistered(build, "HKCR")
+        self.assertNotRegistered(build)
         # A second unregistration stops at the type library, which is no longer registered, and says so.
         self.assertNotEqual(regsvr32(build, "/u", check=False).returncode, 0)
 
@@ -419,24 +422,16 @@ class RegistrationTest(unittest.TestCase):
         regsvr32(x86)
         regsvr32(x64)
         for build in (x86, x64):
-            self.assertClassKeys(build, "HKCR")
-            self.assertTypeLibraryRegistered(build)
-            self.assertProxyStubRegistered(build, "HKCR")
+            self.assertRegistered(build)
         # Each unregistration takes only its own build's keys.
         regsvr32(x64, "/u")
-        self.assertNoClassKeys(x64, "HKCR")
-        self.assertTypeLibraryNotRegistered(x64)
-        self.assertProxyStubNotRegistered(x64, "HKCR")
-        self.assertClassKeys(x86, "HKCR")
-        self.assertTypeLibraryRegistered(x86)
-        self.assertProxyStubRegistered(x86, "HKCR")
+        self.assertNotRegistered(x64)
+        self.assertRegistered(x86)
         regsvr32(x64)
         regsvr32(x86, "/u")
         self.assertNoClassKeys(x86, "HKCR")
         self.assertProxyStubNotRegistered(x86, "HKCR")
-        self.assertClassKeys(x64, "HKCR")
-        self.assertTypeLibraryRegistered(x64)
-        self.assertProxyStubRegistered(x64, "HKCR")
+        self.assertRegistered(x64)
         # Registering one build again leaves the other's proxy/stub as it was.
         regsvr32(x86)
         regsvr32(x86)
