@@ -960,37 +960,33 @@ class Session:
             return False
         return True
 
+    def receive(self):
+        """The client's next bytes, recorded; None once the connection is over."""
+        try:
+            chunk = self.sock.recv(1 << 16)
+        except OSError:
+            return None
+        if not chunk:
+            return None
+        with self.instance.lock:
+            self.raw += chunk
+        self.instance.touch()
+        return chunk
+
     def run(self):
         try:
             rule = self.instance.rules.lookup('GREETING', self.index)
             if self.perform(rule, DEFAULT_GREETING, {'port': str(self.instance.port).encode()}):
                 pending = b''
-                while True:
-                    try:
-                        chunk = self.sock.recv(1 << 16)
-                    except OSError:
-                        break
-                    if not chunk:
-                        break
-                    with self.instance.lock:
-                        self.raw += chunk
-                    self.instance.touch()
+                while (chunk := self.receive()) is not None:
                     pending += chunk
                     while b'\n' in pending:
                         line, pending = pending.split(b'\n', 1)
                         if not self.half_closed and not self.muted:
                             self.handle(line[:-1] if line.endswith(b'\r') else line)
             # A greeting step that closed or muted the connection still records.
-            while not self.instance.stopped:
-                try:
-                    chunk = self.sock.recv(1 << 16)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                with self.instance.lock:
-                    self.raw += chunk
-                self.instance.touch()
+            while not self.instance.stopped and self.receive() is not None:
+                pass
         finally:
             for channel in self.channels:
                 channel.close()
