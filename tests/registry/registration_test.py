@@ -49,15 +49,9 @@ class Build:
     def class_keys(self, root):
         """Every key the class scripts write, with the values in it (None: the key exists, values not checked)."""
         return {
-            root + "\\" + self.progid: {"": self.display_name},
-            root + "\\" + self.progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid: {"": self.display_name},
-            root + "\\" + self.independent_progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid + "\\CurVer": {"": self.progid},
+            **progid_keys(root, self.progid, self.independent_progid, self.display_name, self.clsid,
+                          self.clsid_as_written),
             root + "\\CLSID\\" + self.clsid: {"": self.display_name},
-            root + "\\CLSID\\" + self.clsid + "\\ProgID": {"": self.progid},
-            root + "\\CLSID\\" + self.clsid + "\\VersionIndependentProgID": {"": self.independent_progid},
-            root + "\\CLSID\\" + self.clsid + "\\Programmable": {},
             root + "\\CLSID\\" + self.clsid + "\\InprocServer32": {"": self.wine_path, "ThreadingModel": "Apartment"},
             root + "\\CLSID\\" + self.clsid + "\\TypeLib": {"": self.libid_as_written},
             root + "\\AppID\\" + self.appid: {"": self.appid_name},
@@ -107,15 +101,9 @@ class Picker:
     def class_keys(self, root, libid_as_written):
         clsid_key = root + "\\CLSID\\" + self.clsid
         return {
-            root + "\\" + self.progid: {"": self.display_name},
-            root + "\\" + self.progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid: {"": self.display_name},
-            root + "\\" + self.independent_progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid + "\\CurVer": {"": self.progid},
+            **progid_keys(root, self.progid, self.independent_progid, self.display_name, self.clsid,
+                          self.clsid_as_written),
             clsid_key: {"": self.display_name, "AppID": None},
-            clsid_key + "\\ProgID": {"": self.progid},
-            clsid_key + "\\VersionIndependentProgID": {"": self.independent_progid},
-            clsid_key + "\\Programmable": {},
             clsid_key + "\\InprocServer32": {"ThreadingModel": "Apartment"},
             clsid_key + "\\TypeLib": {"": libid_as_written},
         }
@@ -159,20 +147,28 @@ CONTROL = {
 }
 
 
+def progid_keys(root, progid, independent, name, clsid, clsid_as_written):
+    """The keys every class script writes for its two ProgIDs, and the CLSID key's subkeys that name them."""
+    key = root + "\\CLSID\\" + clsid
+    return {
+        root + "\\" + progid: {"": name},
+        root + "\\" + progid + "\\CLSID": {"": clsid_as_written},
+        root + "\\" + independent: {"": name},
+        root + "\\" + independent + "\\CLSID": {"": clsid_as_written},
+        root + "\\" + independent + "\\CurVer": {"": progid},
+        key + "\\ProgID": {"": progid},
+        key + "\\VersionIndependentProgID": {"": independent},
+        key + "\\Programmable": {},
+    }
+
+
 def control_keys(build, root):
     c, suffix = CONTROL[build.arch], build.suffix
     progid, independent, name = "Tamsic.FtpDroper%s.1" % suffix, "Tamsic.FtpDroper%s" % suffix, "FtpDroper%s Class" % suffix
     key = root + "\\CLSID\\" + c["clsid"]
     return {
-        root + "\\" + progid: {"": name},
-        root + "\\" + progid + "\\CLSID": {"": c["written"]},
-        root + "\\" + independent: {"": name},
-        root + "\\" + independent + "\\CLSID": {"": c["written"]},
-        root + "\\" + independent + "\\CurVer": {"": progid},
+        **progid_keys(root, progid, independent, name, c["clsid"], c["written"]),
         key: {"": name, "AppID": build.appid},
-        key + "\\ProgID": {"": progid},
-        key + "\\VersionIndependentProgID": {"": independent},
-        key + "\\Programmable": {},
         key + "\\InprocServer32": {"": build.wine_path, "ThreadingModel": "Apartment"},
         key + "\\Control": {},
         key + "\\ToolboxBitmap32": {"": build.wine_path + ", 103"},
