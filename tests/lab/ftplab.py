@@ -135,25 +135,26 @@ def flag_arg(args, key):
 
 # ---------------------------------------------------------------- processes
 
-def proc_stat(pid):
-    """(state, ppid, pgid) or None when the process is gone."""
+def proc_stat_fields(pid):
+    """The fields of /proc/PID/stat after the command name (from the state on), or None when it is gone."""
     try:
         with open('/proc/%d/stat' % pid, 'rb') as f:
             data = f.read()
     except OSError:
         return None
-    rest = data[data.rfind(b')') + 2:].split()
-    return rest[0].decode(), int(rest[1]), int(rest[2])
+    return data[data.rfind(b')') + 2:].split()
+
+
+def proc_stat(pid):
+    """(state, ppid, pgid) or None when the process is gone."""
+    rest = proc_stat_fields(pid)
+    return None if rest is None else (rest[0].decode(), int(rest[1]), int(rest[2]))
 
 
 def proc_start(pid):
     """When the process started (clock ticks since boot), or None when it is gone: a pid can be reused."""
-    try:
-        with open('/proc/%d/stat' % pid, 'rb') as f:
-            data = f.read()
-    except OSError:
-        return None
-    return int(data[data.rfind(b')') + 2:].split()[19])
+    rest = proc_stat_fields(pid)
+    return None if rest is None else int(rest[19])
 
 
 def proc_cmdline(pid):
