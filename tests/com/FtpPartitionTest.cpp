@@ -601,6 +601,7 @@ TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
     CComVariant result;
     std::vector<std::wstring> filterAfterPageCalls;
     std::vector<std::wstring> filesDuringTheDialog;
+    const auto chooseTwo = Choosing(std::wstring(L"C:\\d\0a\0b\0\0", 10), 5);
     ASSERT_EQ(ShowDialog(
                   [&](OPENFILENAMEW* d) {
                       std::wstring longer(100000, L'x');
@@ -610,10 +611,7 @@ TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
                       filesDuringTheDialog = Files(picker);
                       for (const wchar_t* text = d->lpstrFilter; *text; text += wcslen(text) + 1)
                           filterAfterPageCalls.push_back(text);
-                      const std::wstring names(L"C:\\d\0a\0b\0\0", 10);
-                      std::copy(names.begin(), names.end(), d->lpstrFile);
-                      d->nFileOffset = 5;
-                      return TRUE;
+                      return chooseTwo(d);
                   },
                   &result),
               S_OK);
@@ -624,13 +622,11 @@ TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
 
     // The page lets go of its last reference while the dialog is open.
     CComVariant afterRelease;
+    const auto chooseOne = Choosing(std::wstring(L"C:\\d\\a.txt\0", 11), 5);
     EXPECT_EQ(ShowDialog(
                   [&](OPENFILENAMEW* d) {
                       picker.Release();
-                      const std::wstring name(L"C:\\d\\a.txt\0", 11);
-                      std::copy(name.begin(), name.end(), d->lpstrFile);
-                      d->nFileOffset = 5;
-                      return TRUE;
+                      return chooseOne(d);
                   },
                   &afterRelease),
               S_OK);
