@@ -27,7 +27,7 @@
 #include "KorvaneTestSupport.h"
 #include "classlib/Owners.h"
 #include "com/Korvane_i.h"
-#include "common/ControllingOuter.h"
+#include "common/AggregationChecks.h"
 #include "common/ImportPatch.h"
 #include "common/MessagePump.h"
 #include "common/TestFiles.h"
@@ -804,21 +804,7 @@ TEST_F(DropAreaObjectTest, QueryInterfaceAnswersItsTableAndNothingElse) {
 }
 
 TEST_F(DropAreaObjectTest, AggregatedControlCountsOnItsControllingObject) {
-    testcommon::ControllingOuter outer;
-    CComPtr<IUnknown> inner;
-    ASSERT_EQ(
-        CoCreateInstance(CLSID_FtpDroper, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
-        S_OK);
-    outer.inner = inner;
-    const LONG before = outer.references;
-    CComPtr<IOleObject> object;
-    ASSERT_EQ(inner->QueryInterface(IID_IOleObject, object.ReceiveVoid()), S_OK);
-    EXPECT_EQ(outer.references, before + 1);
-    EXPECT_EQ(Identity(object), static_cast<IUnknown*>(&outer));
-    object.Release();
-    outer.inner = nullptr;
-    inner.Release();
-    EXPECT_EQ(outer.references, 1) << "the freed aggregate holds nothing of the outer object";
+    testcommon::ExpectAggregatesUnderItsOuter(CLSID_FtpDroper, IID_IOleObject);
 }
 
 TEST_F(DropAreaObjectTest, StreamCarriesTheExtent) {

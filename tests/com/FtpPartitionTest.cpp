@@ -24,7 +24,7 @@
 
 #include "classlib/Owners.h"
 #include "com/Korvane_i.h"
-#include "common/ControllingOuter.h"
+#include "common/AggregationChecks.h"
 #include "common/ImportPatch.h"
 #include "common/ObjectSafetyChecks.h"
 
@@ -146,6 +146,34 @@ public:
         return 1;
     }
 };
+
+// What the object asked the file-open dialog for.
+struct DialogRequest {
+    DWORD flags = 0;
+    std::vector<std::wstring> filter;  // the filter list's texts, up to its empty one
+    std::wstring initialDir = L"<null>";
+    bool nameBufferZeroed = false;
+    DWORD nameBufferLength = 0;
+    bool plain = false;  // owner, instance, title, custom filter, file title, extension, hook: none
+    DWORD filterIndex = 0;
+    DWORD structSize = 0;
+};
+
+DialogRequest Request(const OPENFILENAMEW* d) {
+    DialogRequest r;
+    r.flags = d->Flags;
+    for (const wchar_t* text = d->lpstrFilter; text && *text; text += wcslen(text) + 1)
+        r.filter.push_back(text);
+    if (d->lpstrInitialDir) r.initialDir = d->lpstrInitialDir;
+    r.nameBufferLength = d->nMaxFile;
+    r.nameBufferZeroed =
+        std::all_of(d->lpstrFile, d->lpstrFile + d->nMaxFile, [](wchar_t c) { return c == 0; });
+    r.plain = !d->hwndOwner && !d->hInstance && !d->lpstrTitle && !d->lpstrCustomFilter &&
+              !d->lpstrFileTitle && !d->lpstrDefExt && !d->lpfnHook && !d->lpTemplateName;
+    r.filterIndex = d->nFilterIndex;
+    r.structSize = d->lStructSize;
+    return r;
+}
 
 class PickerTest : public ::testing::Test {
 protected:
@@ -292,6 +320,19 @@ protected:
         EXPECT_TRUE(dialog.Applied());
         return picker->ShowDialog(result);
     }
+    // Opens the file-open dialog, which the user cancels; what the object asked it for.
+    DialogRequest CancelledRequest() {
+        DialogRequest seen;
+        CComVariant result;
+        EXPECT_EQ(ShowDialog(
+                      [&](OPENFILENAMEW* d) {
+                          seen = Request(d);
+                          return FALSE;
+                      },
+                      &result),
+                  S_OK);
+        return seen;
+    }
     // A dialog that fills the name buffer with text (NULs included) and the name offset.
     static std::function<BOOL(OPENFILENAMEW*)> Choosing(const std::wstring& names, WORD offset) {
         return [names, offset](OPENFILENAMEW* dialog) {
@@ -375,28 +416,13 @@ TEST_F(PickerTest, AnswersItsInterfacesAndSafetyOptions) {
 }
 
 TEST_F(PickerTest, CreatedPlainAndAggregated) {
-    testcommon::ControllingOuter outer;
-    CComPtr<IUnknown> inner;
-    ASSERT_EQ(
-        CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.ReceiveVoid()),
-        S_OK);
-    outer.inner = inner;
-    // The inner object's interfaces count on the controlling object and ask it for other interfaces.
-    const LONG before = outer.references;
-    CComPtr<IFtpPartition> aggregated;
-    ASSERT_EQ(inner->QueryInterface(IID_IFtpPartition, aggregated.ReceiveVoid()), S_OK);
-    EXPECT_EQ(outer.references, before + 1);
-    CComPtr<IUnknown> identity;
-    ASSERT_EQ(aggregated->QueryInterface(IID_IUnknown, identity.ReceiveVoid()), S_OK);
-    EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
-    CComBSTR version;
-    EXPECT_EQ(aggregated->get_Version(&version), S_OK);
-    aggregated.Release();
-    identity.Release();
-    EXPECT_EQ(outer.references, before);
-    outer.inner = nullptr;
-    inner.Release();
+    testcommon::ExpectAggregatesUnderItsOuter(
+        CLSID_FtpPartition, IID_IFtpPartition, [](IUnknown* aggregated) {
+            CComBSTR version;
+            EXPECT_EQ(static_cast<IFtpPartition*>(aggregated)->get_Version(&version), S_OK);
+        });
 
+    testcommon::ControllingOuter outer;
     // Asking for anything but IUnknown with an outer object is refused.
     void* refused = Garbage();
     EXPECT_EQ(CoCreateInstance(CLSID_FtpPartition, &outer, CLSCTX_INPROC_SERVER, IID_IFtpPartition, &refused),
@@ -413,33 +439,6 @@ TEST_F(PickerTest, VersionText) {
 }
 
 // ---- what the object asks the file-open dialog for
-
-struct DialogRequest {
-    DWORD flags = 0;
-    std::vector<std::wstring> filter;  // the filter list's texts, up to its empty one
-    std::wstring initialDir = L"<null>";
-    bool nameBufferZeroed = false;
-    DWORD nameBufferLength = 0;
-    bool plain = false;  // owner, instance, title, custom filter, file title, extension, hook: none
-    DWORD filterIndex = 0;
-    DWORD structSize = 0;
-};
-
-DialogRequest Request(const OPENFILENAMEW* d) {
-    DialogRequest r;
-    r.flags = d->Flags;
-    for (const wchar_t* text = d->lpstrFilter; text && *text; text += wcslen(text) + 1)
-        r.filter.push_back(text);
-    if (d->lpstrInitialDir) r.initialDir = d->lpstrInitialDir;
-    r.nameBufferLength = d->nMaxFile;
-    r.nameBufferZeroed =
-        std::all_of(d->lpstrFile, d->lpstrFile + d->nMaxFile, [](wchar_t c) { return c == 0; });
-    r.plain = !d->hwndOwner && !d->hInstance && !d->lpstrTitle && !d->lpstrCustomFilter &&
-              !d->lpstrFileTitle && !d->lpstrDefExt && !d->lpfnHook && !d->lpTemplateName;
-    r.filterIndex = d->nFilterIndex;
-    r.structSize = d->lStructSize;
-    return r;
-}
 
 TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
     struct Case {
@@ -460,14 +459,7 @@ TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
         {"the text up to its first NUL", L"jpg\0png", 7, {L"jpg", L"*.jpg"}},
     };
     // A new object's filter: every file.
-    DialogRequest fresh;
-    CComVariant ignored;
-    ShowDialog(
-        [&](OPENFILENAMEW* d) {
-            fresh = Request(d);
-            return FALSE;
-        },
-        &ignored);
+    const DialogRequest fresh = CancelledRequest();
     EXPECT_EQ(fresh.filter, (std::vector<std::wstring>{L"All Files", L"*.*"})) << Printable(fresh.filter);
 
     for (const Case& c : cases) {
@@ -475,14 +467,7 @@ TEST_F(PickerTest, FileFilterBuildsOneEntryFromTheCommaList) {
         CComBSTR text;
         if (c.text) text.Attach(SysAllocStringLen(c.text, c.length));
         ASSERT_EQ(picker->put_FileFilter(text), S_OK);
-        DialogRequest seen;
-        CComVariant result;
-        ShowDialog(
-            [&](OPENFILENAMEW* d) {
-                seen = Request(d);
-                return FALSE;
-            },
-            &result);
+        const DialogRequest seen = CancelledRequest();
         EXPECT_EQ(seen.filter, c.filter) << Printable(seen.filter);
         EXPECT_EQ(seen.filterIndex, 1u);
     }
@@ -519,14 +504,7 @@ TEST_F(PickerTest, DialogRequestFollowsTheProperties) {
             CComBSTR dir(c.initDir.c_str(), static_cast<UINT>(c.initDir.size()));
             ASSERT_EQ(picker->put_InitDir(dir), S_OK);
         }
-        DialogRequest seen;
-        CComVariant result;
-        ShowDialog(
-            [&](OPENFILENAMEW* d) {
-                seen = Request(d);
-                return FALSE;
-            },
-            &result);
+        const DialogRequest seen = CancelledRequest();
         EXPECT_EQ(seen.flags, c.flags);
         EXPECT_EQ(seen.initialDir, c.initialDir);
         EXPECT_EQ(seen.nameBufferLength, 40960u);
@@ -623,6 +601,7 @@ TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
     CComVariant result;
     std::vector<std::wstring> filterAfterPageCalls;
     std::vector<std::wstring> filesDuringTheDialog;
+    const auto chooseTwo = Choosing(std::wstring(L"C:\\d\0a\0b\0\0", 10), 5);
     ASSERT_EQ(ShowDialog(
                   [&](OPENFILENAMEW* d) {
                       std::wstring longer(100000, L'x');
@@ -632,10 +611,7 @@ TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
                       filesDuringTheDialog = Files(picker);
                       for (const wchar_t* text = d->lpstrFilter; *text; text += wcslen(text) + 1)
                           filterAfterPageCalls.push_back(text);
-                      const std::wstring names(L"C:\\d\0a\0b\0\0", 10);
-                      std::copy(names.begin(), names.end(), d->lpstrFile);
-                      d->nFileOffset = 5;
-                      return TRUE;
+                      return chooseTwo(d);
                   },
                   &result),
               S_OK);
@@ -646,13 +622,11 @@ TEST_F(PickerTest, PageCallsTheObjectWhileTheDialogIsOpen) {
 
     // The page lets go of its last reference while the dialog is open.
     CComVariant afterRelease;
+    const auto chooseOne = Choosing(std::wstring(L"C:\\d\\a.txt\0", 11), 5);
     EXPECT_EQ(ShowDialog(
                   [&](OPENFILENAMEW* d) {
                       picker.Release();
-                      const std::wstring name(L"C:\\d\\a.txt\0", 11);
-                      std::copy(name.begin(), name.end(), d->lpstrFile);
-                      d->nFileOffset = 5;
-                      return TRUE;
+                      return chooseOne(d);
                   },
                   &afterRelease),
               S_OK);
@@ -996,15 +970,7 @@ TEST_F(PickerTest, HugeTextPropertiesAreTaken) {
     CComBSTR dir(std::wstring(1 << 20, L'd').c_str());
     ASSERT_EQ(picker->put_FileFilter(filter), S_OK);
     ASSERT_EQ(picker->put_InitDir(dir), S_OK);
-    DialogRequest seen;
-    CComVariant result;
-    ASSERT_EQ(ShowDialog(
-                  [&](OPENFILENAMEW* d) {
-                      seen = Request(d);
-                      return FALSE;
-                  },
-                  &result),
-              S_OK);
+    const DialogRequest seen = CancelledRequest();
     ASSERT_EQ(seen.filter.size(), 2u);
     EXPECT_EQ(seen.filter[0], extensions);
     EXPECT_EQ(seen.initialDir, L"<null>");

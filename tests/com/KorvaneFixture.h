@@ -61,6 +61,22 @@ protected:
         EXPECT_EQ(call.arguments[1].number, state);
         EXPECT_EQ(call.thread, pageThread_);
     }
+    // A call to OnPost as the object must make it: DISPID 0, LCID 0x400, a method call,
+    // (Object as VT_DISPATCH, then these four texts as BSTRs: speed, posted length, percent, time).
+    void ExpectOnPostCall(const Call& call, const std::vector<std::wstring>& texts) {
+        EXPECT_EQ(call.dispid, DISPID_VALUE);
+        EXPECT_EQ(call.lcid, 0x400u);
+        EXPECT_EQ(call.flags, DISPATCH_METHOD);
+        ASSERT_EQ(call.arguments.size(), 5u);
+        EXPECT_EQ(call.arguments[0].type, VT_DISPATCH);
+        EXPECT_EQ(call.arguments[0].pointer, PageObject());
+        std::vector<std::wstring> seen;
+        for (size_t a = 1; a < 5; ++a) {
+            EXPECT_EQ(call.arguments[a].type, VT_BSTR) << "argument " << a;
+            seen.push_back(call.arguments[a].text);
+        }
+        EXPECT_EQ(seen, texts);
+    }
     void ExpectStateChangedEvent(const Call& event, ULONG taskId, LONG state) {
         EXPECT_EQ(event.dispid, kPostStateChanged);
         EXPECT_EQ(event.lcid, 0x400u);

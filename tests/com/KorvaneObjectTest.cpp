@@ -383,19 +383,7 @@ TEST_F(KorvaneTest, FireOnPostGivesObjectThenSpeedBeforePostedLength) {
     CComBSTR posted(L"posted"), speed(L"speed"), percent(L"50%"), time(L"00:00:07");
     ASSERT_EQ(korvane->FireOnPost(posted, speed, percent, time), S_OK);
     ASSERT_EQ(progress->calls.size(), 1u);
-    const Call& call = progress->calls[0];
-    EXPECT_EQ(call.dispid, DISPID_VALUE);
-    EXPECT_EQ(call.lcid, 0x400u);
-    EXPECT_EQ(call.flags, DISPATCH_METHOD);
-    ASSERT_EQ(call.arguments.size(), 5u);
-    EXPECT_EQ(call.arguments[0].type, VT_DISPATCH);
-    EXPECT_EQ(call.arguments[0].pointer, PageObject());
-    std::vector<std::wstring> texts;
-    for (size_t i = 1; i < 5; ++i) {
-        EXPECT_EQ(call.arguments[i].type, VT_BSTR);
-        texts.push_back(call.arguments[i].text);
-    }
-    EXPECT_THAT(texts, ElementsAre(L"speed", L"posted", L"50%", L"00:00:07"));
+    ExpectOnPostCall(progress->calls[0], {L"speed", L"posted", L"50%", L"00:00:07"});
     EXPECT_TRUE(states->calls.empty());
 
     // Without a function nothing is called, and the call still succeeds.

@@ -108,14 +108,7 @@ TEST_P(KorvaneRealServerTest, UploadTellsThePageEverythingOnItsThread) {
 
         const Call& call = progress->calls[i];
         EXPECT_EQ(call.sequence, event.sequence + 1) << "OnPost does not follow its event";
-        EXPECT_EQ(call.dispid, DISPID_VALUE);
-        EXPECT_EQ(call.lcid, 0x400u);
-        EXPECT_EQ(call.flags, DISPATCH_METHOD);
-        ASSERT_EQ(call.arguments.size(), 5u);
-        EXPECT_EQ(call.arguments[0].type, VT_DISPATCH);
-        EXPECT_EQ(call.arguments[0].pointer, PageObject());
-        for (size_t a = 1; a < 5; ++a)
-            EXPECT_EQ(call.arguments[a].text, event.arguments[a].text) << "argument " << a;
+        ExpectOnPostCall(call, {speed, posted, event.arguments[3].text, event.arguments[4].text});
     }
     ExpectOnThread(events->events, pageThread_, "event");
     ExpectOnThread(progress->calls, pageThread_, "OnPost");

@@ -26,6 +26,13 @@ protected:
         EXPECT_TRUE(stored.data == local.Bytes()) << path << " differs from the local file";
     }
 
+    // A job that reported its completion, and the server's copy of its file.
+    void ExpectCompleteAndStored(const JobResult& job, const std::string& path, const LocalFile& local) {
+        ASSERT_TRUE(job.reported);
+        EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
+        ExpectStored(path, local);
+    }
+
     SocketLibrary winsock_;
     ftplab::FtpLab lab_;
     ftplab::Server server_;
@@ -35,11 +42,9 @@ TEST_P(RealServer, ANewFileGoesIntoANestedFolder) {
     LocalFile local(LocalBytes(300001, 11));
     const JobResult job =
         RunLabJob(server_.port, kUser, kPassword, local, 300001, L"/up/deep//er/", L"new.bin");
-    ASSERT_TRUE(job.reported);
+    ExpectCompleteAndStored(job, "up/deep/er/new.bin", local);
     EXPECT_EQ(1u, job.finals);
-    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
     EXPECT_EQ(77, job.final.taskId);
-    ExpectStored("up/deep/er/new.bin", local);
 }
 
 TEST_P(RealServer, AResumedUploadSendsOnlyTheRest) {
@@ -54,12 +59,10 @@ TEST_P(RealServer, AResumedUploadSendsOnlyTheRest) {
     const JobResult job = RunLabJob(server_.port, kUser, kPassword, local, size, L"res", L"part.bin");
     Tamsic::Platform::SetTickFunction(previous);
 
-    ASSERT_TRUE(job.reported);
-    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
+    ExpectCompleteAndStored(job, "res/part.bin", local);
     ASSERT_FALSE(job.progress.empty());
     EXPECT_EQ(static_cast<int64_t>(held + 65536), job.progress.front().posted);
     EXPECT_EQ(static_cast<int64_t>(size), job.progress.back().posted);
-    ExpectStored("res/part.bin", local);
 }
 
 TEST_P(RealServer, AWrongPasswordIs6) {
@@ -75,9 +78,7 @@ TEST_P(RealServer, AWrongPasswordIs6) {
 TEST_P(RealServer, AFileSmallerThanOneBlock) {
     LocalFile local(LocalBytes(1000, 14));
     const JobResult job = RunLabJob(server_.port, kUser, kPassword, local, 1000, L"", L"small.bin");
-    ASSERT_TRUE(job.reported);
-    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
-    ExpectStored("small.bin", local);
+    ExpectCompleteAndStored(job, "small.bin", local);
 }
 
 // A second job on the same server replaces the file the first one stored.
@@ -85,9 +86,7 @@ TEST_P(RealServer, TheServerHoldsALargerFileSoTheUploadStartsAnew) {
     LocalFile local(LocalBytes(70000, 15));
     lab_.PutFile(server_.id, "big.bin", LocalBytes(90000, 16));
     const JobResult job = RunLabJob(server_.port, kUser, kPassword, local, 70000, L"", L"big.bin");
-    ASSERT_TRUE(job.reported);
-    EXPECT_EQ(Report::Complete, job.final.kind) << "error " << job.final.errorCode;
-    ExpectStored("big.bin", local);
+    ExpectCompleteAndStored(job, "big.bin", local);
 }
 
 // The page stops the upload during the transfer and posts it again at once: the resume must leave the

@@ -135,25 +135,26 @@ def flag_arg(args, key):
 
 # ---------------------------------------------------------------- processes
 
-def proc_stat(pid):
-    """(state, ppid, pgid) or None when the process is gone."""
+def proc_stat_fields(pid):
+    """The fields of /proc/PID/stat after the command name (from the state on), or None when it is gone."""
     try:
         with open('/proc/%d/stat' % pid, 'rb') as f:
             data = f.read()
     except OSError:
         return None
-    rest = data[data.rfind(b')') + 2:].split()
-    return rest[0].decode(), int(rest[1]), int(rest[2])
+    return data[data.rfind(b')') + 2:].split()
+
+
+def proc_stat(pid):
+    """(state, ppid, pgid) or None when the process is gone."""
+    rest = proc_stat_fields(pid)
+    return None if rest is None else (rest[0].decode(), int(rest[1]), int(rest[2]))
 
 
 def proc_start(pid):
     """When the process started (clock ticks since boot), or None when it is gone: a pid can be reused."""
-    try:
-        with open('/proc/%d/stat' % pid, 'rb') as f:
-            data = f.read()
-    except OSError:
-        return None
-    return int(data[data.rfind(b')') + 2:].split()[19])
+    rest = proc_stat_fields(pid)
+    return None if rest is None else int(rest[19])
 
 
 def proc_cmdline(pid):
@@ -960,37 +961,33 @@ class Session:
             return False
         return True
 
+    def receive(self):
+        """The client's next bytes, recorded; None once the connection is over."""
+        try:
+            chunk = self.sock.recv(1 << 16)
+        except OSError:
+            return None
+        if not chunk:
+            return None
+        with self.instance.lock:
+            self.raw += chunk
+        self.instance.touch()
+        return chunk
+
     def run(self):
         try:
             rule = self.instance.rules.lookup('GREETING', self.index)
             if self.perform(rule, DEFAULT_GREETING, {'port': str(self.instance.port).encode()}):
                 pending = b''
-                while True:
-                    try:
-                        chunk = self.sock.recv(1 << 16)
-                    except OSError:
-                        break
-                    if not chunk:
-                        break
-                    with self.instance.lock:
-                        self.raw += chunk
-                    self.instance.touch()
+                while (chunk := self.receive()) is not None:
                     pending += chunk
                     while b'\n' in pending:
                         line, pending = pending.split(b'\n', 1)
                         if not self.half_closed and not self.muted:
                             self.handle(line[:-1] if line.endswith(b'\r') else line)
             # A greeting step that closed or muted the connection still records.
-            while not self.instance.stopped:
-                try:
-                    chunk = self.sock.recv(1 << 16)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                with self.instance.lock:
-                    self.raw += chunk
-                self.instance.touch()
+            while not self.instance.stopped and self.receive() is not None:
+                pass
         finally:
             for channel in self.channels:
                 channel.close()

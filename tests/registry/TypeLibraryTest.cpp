@@ -50,6 +50,83 @@ std::vector<std::string> NamesOf(ITypeInfo* info, MEMBERID id) {
     return out;
 }
 
+// A type's attributes and documentation as the library gives them.
+struct Type {
+    TYPEKIND kind;
+    const char* name;
+    WORD flags;
+    const char* help;
+    const IID* guid;
+    int functions = -1;  // -1: not checked
+};
+
+void ExpectType(ITypeInfo* info, const Type& t) {
+    ASSERT_TRUE(info);
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->typekind, t.kind);
+    EXPECT_EQ(attributes->wTypeFlags, t.flags);
+    EXPECT_TRUE(InlineIsEqualGUID(attributes->guid, *t.guid));
+    if (t.functions >= 0) {
+        EXPECT_EQ(attributes->cFuncs, t.functions) << "no members";
+    }
+    info->ReleaseTypeAttr(attributes);
+    const Documentation d = DocumentationOf(info, MEMBERID_NIL);
+    EXPECT_EQ(d.name, t.name);
+    EXPECT_EQ(d.help, t.help);
+}
+
+// A coclass's two interfaces: the default one, then the default source.
+void ExpectDefaultAndSource(ITypeInfo* coclass, const char* defaultInterface, const char* sourceInterface) {
+    ASSERT_TRUE(coclass);
+    const char* names[] = {defaultInterface, sourceInterface};
+    const INT expectedFlags[] = {IMPLTYPEFLAG_FDEFAULT, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE};
+    for (UINT i = 0; i < 2; ++i) {
+        INT flags = 0;
+        HREFTYPE ref = 0;
+        CComPtr<ITypeInfo> type;
+        ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
+        ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
+        ASSERT_EQ(coclass->GetRefTypeInfo(ref, &type), S_OK);
+        EXPECT_EQ(DocumentationOf(type, MEMBERID_NIL).name, names[i]);
+        EXPECT_EQ(flags, expectedFlags[i]) << names[i];
+    }
+}
+
+// One function of a dual interface's interface part.
+struct Member {
+    const char* name;
+    MEMBERID id;
+    INVOKEKIND kind;
+    VARTYPE type;  // of the one parameter, or VT_EMPTY: parameters not checked here
+};
+
+// The function in vtable slot `slot` after IDispatch's seven: its DISPID, kind, place and HRESULT, and the
+// one parameter m.type names: [in] for a setter, an [out, retval] pointer otherwise.
+void ExpectVtableMember(ITypeInfo* vtablePart, UINT slot, const Member& m) {
+    FUNCDESC* f = nullptr;
+    ASSERT_EQ(vtablePart->GetFuncDesc(slot, &f), S_OK);
+    EXPECT_EQ(f->memid, m.id);
+    EXPECT_EQ(f->invkind, m.kind);
+    EXPECT_EQ(f->oVft, static_cast<SHORT>((7 + slot) * sizeof(void*))) << "vtable order";
+    EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
+    if (m.type != VT_EMPTY) {
+        EXPECT_EQ(f->cParams, 1);
+    }
+    if (m.type != VT_EMPTY && f->cParams == 1) {
+        const ELEMDESC& param = f->lprgelemdescParam[0];
+        if (m.kind == INVOKE_PROPERTYPUT) {
+            EXPECT_EQ(param.tdesc.vt, m.type);
+            EXPECT_EQ(param.paramdesc.wParamFlags, PARAMFLAG_FIN);
+        } else {
+            EXPECT_EQ(param.tdesc.vt, VT_PTR);
+            EXPECT_EQ(param.tdesc.lptdesc->vt, m.type);
+            EXPECT_EQ(param.paramdesc.wParamFlags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
+        }
+    }
+    vtablePart->ReleaseFuncDesc(f);
+}
+
 class TypeLibraryTest : public ServerTest {
 protected:
     void SetUp() override {
@@ -106,13 +183,6 @@ TEST_F(TypeLibraryTest, LibraryIdentity) {
 }
 
 TEST_F(TypeLibraryTest, TypesInOrder) {
-    struct Type {
-        TYPEKIND kind;
-        const char* name;
-        WORD flags;
-        const char* help;
-        const IID* guid;
-    };
     // The library stores dual, nonextensible, oleautomation and dispatchable for IKorvane; the loader reports
     // oleautomation on the interface side of a dual only (checked below).
     const WORD dualFlags = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
@@ -134,17 +204,7 @@ TEST_F(TypeLibraryTest, TypesInOrder) {
     ASSERT_GE(library->GetTypeInfoCount(), sizeof types / sizeof types[0]);
     for (UINT i = 0; i < sizeof types / sizeof types[0]; ++i) {
         SCOPED_TRACE(types[i].name);
-        CComPtr<ITypeInfo> info = TypeAt(i);
-        ASSERT_TRUE(info);
-        TYPEATTR* attributes = nullptr;
-        ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
-        EXPECT_EQ(attributes->typekind, types[i].kind);
-        EXPECT_EQ(attributes->wTypeFlags, types[i].flags);
-        EXPECT_TRUE(InlineIsEqualGUID(attributes->guid, *types[i].guid));
-        info->ReleaseTypeAttr(attributes);
-        const Documentation d = DocumentationOf(info, MEMBERID_NIL);
-        EXPECT_EQ(d.name, types[i].name);
-        EXPECT_EQ(d.help, types[i].help);
+        ExpectType(TypeAt(i), types[i]);
     }
 }
 
@@ -160,20 +220,7 @@ TEST_F(TypeLibraryTest, CoclassNamesItsDefaultAndSourceInterfaces) {
     };
     for (const Coclass& c : coclasses) {
         SCOPED_TRACE(c.defaultInterface);
-        CComPtr<ITypeInfo> coclass = TypeAt(c.index);
-        ASSERT_TRUE(coclass);
-        const char* names[] = {c.defaultInterface, c.sourceInterface};
-        const INT expectedFlags[] = {IMPLTYPEFLAG_FDEFAULT, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE};
-        for (UINT i = 0; i < 2; ++i) {
-            INT flags = 0;
-            HREFTYPE ref = 0;
-            CComPtr<ITypeInfo> type;
-            ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
-            ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
-            ASSERT_EQ(coclass->GetRefTypeInfo(ref, &type), S_OK);
-            EXPECT_EQ(DocumentationOf(type, MEMBERID_NIL).name, names[i]);
-            EXPECT_EQ(flags, expectedFlags[i]) << names[i];
-        }
+        ExpectDefaultAndSource(TypeAt(c.index), c.defaultInterface, c.sourceInterface);
     }
 }
 
@@ -184,30 +231,12 @@ TEST_F(TypeLibraryTest, IFtpDroperMembers) {
     ASSERT_TRUE(dispatchPart);
     CComPtr<ITypeInfo> vtablePart;
     ASSERT_NO_FATAL_FAILURE(VtablePartOf(dispatchPart, 2, vtablePart));
-    const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
 
-    FUNCDESC* f = nullptr;
-    ASSERT_EQ(vtablePart->GetFuncDesc(0, &f), S_OK);
-    EXPECT_EQ(f->memid, 1);
-    EXPECT_EQ(f->invkind, INVOKE_PROPERTYPUT);
-    EXPECT_EQ(f->oVft, vtableStart);
-    ASSERT_EQ(f->cParams, 1);
-    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
-    EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FIN);
-    vtablePart->ReleaseFuncDesc(f);
+    ExpectVtableMember(vtablePart, 0, {"OnFileDrop", 1, INVOKE_PROPERTYPUT, VT_PTR});
     EXPECT_EQ(NamesOf(vtablePart, 1), std::vector<std::string>{"OnFileDrop"});
     EXPECT_EQ(DocumentationOf(vtablePart, 1).help, "方法 OnFileDrop");
 
-    ASSERT_EQ(vtablePart->GetFuncDesc(1, &f), S_OK);
-    EXPECT_EQ(f->memid, 2);
-    EXPECT_EQ(f->invkind, INVOKE_FUNC);
-    EXPECT_EQ(f->oVft, vtableStart + static_cast<SHORT>(sizeof(void*)));
-    EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
-    ASSERT_EQ(f->cParams, 1);
-    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
-    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.lptdesc->vt, VT_VARIANT);
-    EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
-    vtablePart->ReleaseFuncDesc(f);
+    ExpectVtableMember(vtablePart, 1, {"GetSelectedFiles", 2, INVOKE_FUNC, VT_VARIANT});
     EXPECT_EQ(NamesOf(vtablePart, 2), (std::vector<std::string>{"GetSelectedFiles", "var"}));
     EXPECT_EQ(DocumentationOf(vtablePart, 2).help, "方法GetSelectedFiles");
 
@@ -222,12 +251,7 @@ TEST_F(TypeLibraryTest, IFtpDroperMembers) {
 
 // The interface part of the dual IKorvane: its functions in vtable order after IDispatch's seven.
 TEST_F(TypeLibraryTest, IKorvaneMembersInVtableOrderWithTheirDispids) {
-    struct Member {
-        const char* name;
-        MEMBERID id;
-        INVOKEKIND kind;
-        VARTYPE type;  // of the one parameter, or VT_EMPTY for none (methods list theirs separately)
-    };
+    // Methods' parameters are not checked here: FireOnPost's are below, the others have none.
     const Member members[] = {
         {"SupportCrc", 1, INVOKE_PROPERTYGET, VT_VARIANT},
         {"SupportMd5", 2, INVOKE_PROPERTYGET, VT_VARIANT},
@@ -254,7 +278,7 @@ TEST_F(TypeLibraryTest, IKorvaneMembersInVtableOrderWithTheirDispids) {
         {"Debug", 28, INVOKE_PROPERTYPUT, VT_BOOL},
         {"LogFile", 29, INVOKE_PROPERTYPUT, VT_BSTR},
         {"LogData", 30, INVOKE_PROPERTYGET, VT_BSTR},
-        {"FireOnPost", 22, INVOKE_FUNC, VT_BSTR},
+        {"FireOnPost", 22, INVOKE_FUNC, VT_EMPTY},
         {"FireStateChanged", 23, INVOKE_FUNC, VT_EMPTY},
         {"Post", 24, INVOKE_FUNC, VT_EMPTY},
         {"Stop", 25, INVOKE_FUNC, VT_EMPTY},
@@ -264,31 +288,17 @@ TEST_F(TypeLibraryTest, IKorvaneMembersInVtableOrderWithTheirDispids) {
     ASSERT_TRUE(dispatchPart);
     CComPtr<ITypeInfo> vtablePart;
     ASSERT_NO_FATAL_FAILURE(VtablePartOf(dispatchPart, 30, vtablePart));
-    const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
 
     for (UINT i = 0; i < 30; ++i) {
         const Member& m = members[i];
         SCOPED_TRACE(m.name);
-        FUNCDESC* f = nullptr;
-        ASSERT_EQ(vtablePart->GetFuncDesc(i, &f), S_OK);
-        EXPECT_EQ(f->memid, m.id);
-        EXPECT_EQ(f->invkind, m.kind);
-        EXPECT_EQ(f->oVft, vtableStart + static_cast<SHORT>(i * sizeof(void*))) << "vtable order";
-        EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
+        ExpectVtableMember(vtablePart, i, m);
         if (m.kind == INVOKE_PROPERTYGET) {
-            ASSERT_EQ(f->cParams, 1);
-            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
-            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.lptdesc->vt, m.type);
-            EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
             EXPECT_EQ(NamesOf(vtablePart, m.id).size(), 2u) << "the value has a name";
         } else if (m.kind == INVOKE_PROPERTYPUT) {
-            ASSERT_EQ(f->cParams, 1);
-            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, m.type);
-            EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FIN);
             EXPECT_EQ(NamesOf(vtablePart, m.id), std::vector<std::string>{m.name})
                 << "setters name no parameter";
         }
-        vtablePart->ReleaseFuncDesc(f);
         const bool property = m.kind != INVOKE_FUNC;
         EXPECT_EQ(DocumentationOf(vtablePart, m.id).help,
                   (property ? "属性 " : "方法") + std::string(m.name));
@@ -384,72 +394,30 @@ TEST_F(TypeLibraryTest, PickerTypesInOrderAfterTheUploadObjects) {
     EXPECT_EQ(names.size(), events + 3) << "the picker's types are the last";
 
     const WORD dualFlags = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
-    struct Type {
-        TYPEKIND kind;
-        const char* name;
-        WORD flags;
-        const char* help;
-        const IID* guid;
-        int functions;  // -1: not checked (the dispatch side of a dual)
-    };
     const Type types[] = {
         {TKIND_DISPATCH, "_IFtpPartitionEvents", TYPEFLAG_FDISPATCHABLE, "_IFtpPartitionEvents 接口",
          &DIID__IFtpPartitionEvents, 0},
         {TKIND_COCLASS, "FtpPartition", TYPEFLAG_FCANCREATE, "FtpPartition Class", &CLSID_FtpPartition, 0},
-        {TKIND_DISPATCH, "IFtpPartition", dualFlags, "IFtpPartition 接口", &IID_IFtpPartition, -1},
+        // The dispatch side of a dual: its functions are not counted.
+        {TKIND_DISPATCH, "IFtpPartition", dualFlags, "IFtpPartition 接口", &IID_IFtpPartition},
     };
     for (UINT i = 0; i < 3; ++i) {
         SCOPED_TRACE(types[i].name);
-        CComPtr<ITypeInfo> info = TypeAt(static_cast<UINT>(events) + i);
-        ASSERT_TRUE(info);
-        TYPEATTR* attributes = nullptr;
-        ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
-        EXPECT_EQ(attributes->typekind, types[i].kind);
-        EXPECT_EQ(attributes->wTypeFlags, types[i].flags);
-        EXPECT_TRUE(InlineIsEqualGUID(attributes->guid, *types[i].guid));
-        if (types[i].functions >= 0) {
-            EXPECT_EQ(attributes->cFuncs, types[i].functions) << "no members";
-        }
-        info->ReleaseTypeAttr(attributes);
-        const Documentation d = DocumentationOf(info, MEMBERID_NIL);
-        EXPECT_EQ(d.name, types[i].name);
-        EXPECT_EQ(d.help, types[i].help);
+        ExpectType(TypeAt(static_cast<UINT>(events) + i), types[i]);
     }
-
-    CComPtr<ITypeInfo> coclass = TypeAt(static_cast<UINT>(events) + 1);
-    const std::pair<const char*, INT> implemented[] = {
-        {"IFtpPartition", IMPLTYPEFLAG_FDEFAULT},
-        {"_IFtpPartitionEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
-    };
-    for (UINT i = 0; i < 2; ++i) {
-        INT flags = 0;
-        HREFTYPE ref = 0;
-        CComPtr<ITypeInfo> type;
-        ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
-        ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
-        ASSERT_EQ(coclass->GetRefTypeInfo(ref, &type), S_OK);
-        EXPECT_EQ(DocumentationOf(type, MEMBERID_NIL).name, implemented[i].first);
-        EXPECT_EQ(flags, implemented[i].second) << implemented[i].first;
-    }
+    ExpectDefaultAndSource(TypeAt(static_cast<UINT>(events) + 1), "IFtpPartition", "_IFtpPartitionEvents");
 }
 
 // The interface part of the dual IFtpPartition: its members in vtable order after IDispatch's seven.
 TEST_F(TypeLibraryTest, IFtpPartitionMembersInVtableOrderWithTheirDispids) {
-    struct Member {
-        const char* name;
-        MEMBERID id;
-        INVOKEKIND kind;
-        VARTYPE type;
-        std::vector<std::string> names;
-    };
-    const Member members[] = {
-        {"ShowDialog", 1, INVOKE_FUNC, VT_VARIANT, {"ShowDialog", "var"}},
-        {"GetSelectedFiles", 2, INVOKE_FUNC, VT_VARIANT, {"GetSelectedFiles", "var"}},
-        {"ShowFolder", 3, INVOKE_FUNC, VT_VARIANT, {"ShowFolder", "var"}},
-        {"AllowMultiSelect", 4, INVOKE_PROPERTYPUT, VT_I4, {"AllowMultiSelect"}},
-        {"FileFilter", 5, INVOKE_PROPERTYPUT, VT_BSTR, {"FileFilter"}},
-        {"InitDir", 6, INVOKE_PROPERTYPUT, VT_BSTR, {"InitDir"}},
-        {"Version", 7, INVOKE_PROPERTYGET, VT_BSTR, {"Version", "val"}},
+    const std::pair<Member, std::vector<std::string>> members[] = {
+        {{"ShowDialog", 1, INVOKE_FUNC, VT_VARIANT}, {"ShowDialog", "var"}},
+        {{"GetSelectedFiles", 2, INVOKE_FUNC, VT_VARIANT}, {"GetSelectedFiles", "var"}},
+        {{"ShowFolder", 3, INVOKE_FUNC, VT_VARIANT}, {"ShowFolder", "var"}},
+        {{"AllowMultiSelect", 4, INVOKE_PROPERTYPUT, VT_I4}, {"AllowMultiSelect"}},
+        {{"FileFilter", 5, INVOKE_PROPERTYPUT, VT_BSTR}, {"FileFilter"}},
+        {{"InitDir", 6, INVOKE_PROPERTYPUT, VT_BSTR}, {"InitDir"}},
+        {{"Version", 7, INVOKE_PROPERTYGET, VT_BSTR}, {"Version", "val"}},
     };
     ITypeInfo* found = nullptr;
     ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IFtpPartition, &found), S_OK);
@@ -457,27 +425,11 @@ TEST_F(TypeLibraryTest, IFtpPartitionMembersInVtableOrderWithTheirDispids) {
     dispatchPart.Attach(found);
     CComPtr<ITypeInfo> vtablePart;
     ASSERT_NO_FATAL_FAILURE(VtablePartOf(dispatchPart, 7, vtablePart));
-    const SHORT vtableStart = static_cast<SHORT>(7 * sizeof(void*));
     for (UINT i = 0; i < 7; ++i) {
-        const Member& m = members[i];
+        const Member& m = members[i].first;
         SCOPED_TRACE(m.name);
-        FUNCDESC* f = nullptr;
-        ASSERT_EQ(vtablePart->GetFuncDesc(i, &f), S_OK);
-        EXPECT_EQ(f->memid, m.id);
-        EXPECT_EQ(f->invkind, m.kind);
-        EXPECT_EQ(f->oVft, vtableStart + static_cast<SHORT>(i * sizeof(void*))) << "vtable order";
-        EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
-        ASSERT_EQ(f->cParams, 1);
-        if (m.kind == INVOKE_PROPERTYPUT) {
-            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, m.type);
-            EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FIN);
-        } else {
-            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_PTR);
-            EXPECT_EQ(f->lprgelemdescParam[0].tdesc.lptdesc->vt, m.type);
-            EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
-        }
-        vtablePart->ReleaseFuncDesc(f);
-        EXPECT_EQ(NamesOf(vtablePart, m.id), m.names);
+        ExpectVtableMember(vtablePart, i, m);
+        EXPECT_EQ(NamesOf(vtablePart, m.id), members[i].second);
         EXPECT_EQ(DocumentationOf(vtablePart, m.id).help,
                   (m.kind == INVOKE_FUNC ? "方法" : "属性 ") + std::string(m.name));
     }

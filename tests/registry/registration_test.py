@@ -49,15 +49,9 @@ class Build:
     def class_keys(self, root):
         """Every key the class scripts write, with the values in it (None: the key exists, values not checked)."""
         return {
-            root + "\\" + self.progid: {"": self.display_name},
-            root + "\\" + self.progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid: {"": self.display_name},
-            root + "\\" + self.independent_progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid + "\\CurVer": {"": self.progid},
+            **progid_keys(root, self.progid, self.independent_progid, self.display_name, self.clsid,
+                          self.clsid_as_written),
             root + "\\CLSID\\" + self.clsid: {"": self.display_name},
-            root + "\\CLSID\\" + self.clsid + "\\ProgID": {"": self.progid},
-            root + "\\CLSID\\" + self.clsid + "\\VersionIndependentProgID": {"": self.independent_progid},
-            root + "\\CLSID\\" + self.clsid + "\\Programmable": {},
             root + "\\CLSID\\" + self.clsid + "\\InprocServer32": {"": self.wine_path, "ThreadingModel": "Apartment"},
             root + "\\CLSID\\" + self.clsid + "\\TypeLib": {"": self.libid_as_written},
             root + "\\AppID\\" + self.appid: {"": self.appid_name},
@@ -107,15 +101,9 @@ class Picker:
     def class_keys(self, root, libid_as_written):
         clsid_key = root + "\\CLSID\\" + self.clsid
         return {
-            root + "\\" + self.progid: {"": self.display_name},
-            root + "\\" + self.progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid: {"": self.display_name},
-            root + "\\" + self.independent_progid + "\\CLSID": {"": self.clsid_as_written},
-            root + "\\" + self.independent_progid + "\\CurVer": {"": self.progid},
+            **progid_keys(root, self.progid, self.independent_progid, self.display_name, self.clsid,
+                          self.clsid_as_written),
             clsid_key: {"": self.display_name, "AppID": None},
-            clsid_key + "\\ProgID": {"": self.progid},
-            clsid_key + "\\VersionIndependentProgID": {"": self.independent_progid},
-            clsid_key + "\\Programmable": {},
             clsid_key + "\\InprocServer32": {"ThreadingModel": "Apartment"},
             clsid_key + "\\TypeLib": {"": libid_as_written},
         }
@@ -159,20 +147,28 @@ CONTROL = {
 }
 
 
+def progid_keys(root, progid, independent, name, clsid, clsid_as_written):
+    """The keys every class script writes for its two ProgIDs, and the CLSID key's subkeys that name them."""
+    key = root + "\\CLSID\\" + clsid
+    return {
+        root + "\\" + progid: {"": name},
+        root + "\\" + progid + "\\CLSID": {"": clsid_as_written},
+        root + "\\" + independent: {"": name},
+        root + "\\" + independent + "\\CLSID": {"": clsid_as_written},
+        root + "\\" + independent + "\\CurVer": {"": progid},
+        key + "\\ProgID": {"": progid},
+        key + "\\VersionIndependentProgID": {"": independent},
+        key + "\\Programmable": {},
+    }
+
+
 def control_keys(build, root):
     c, suffix = CONTROL[build.arch], build.suffix
     progid, independent, name = "Tamsic.FtpDroper%s.1" % suffix, "Tamsic.FtpDroper%s" % suffix, "FtpDroper%s Class" % suffix
     key = root + "\\CLSID\\" + c["clsid"]
     return {
-        root + "\\" + progid: {"": name},
-        root + "\\" + progid + "\\CLSID": {"": c["written"]},
-        root + "\\" + independent: {"": name},
-        root + "\\" + independent + "\\CLSID": {"": c["written"]},
-        root + "\\" + independent + "\\CurVer": {"": progid},
+        **progid_keys(root, progid, independent, name, c["clsid"], c["written"]),
         key: {"": name, "AppID": build.appid},
-        key + "\\ProgID": {"": progid},
-        key + "\\VersionIndependentProgID": {"": independent},
-        key + "\\Programmable": {},
         key + "\\InprocServer32": {"": build.wine_path, "ThreadingModel": "Apartment"},
         key + "\\Control": {},
         key + "\\ToolboxBitmap32": {"": build.wine_path + ", 103"},
@@ -373,6 +369,17 @@ class RegistrationTest(unittest.TestCase):
         for iid, name, _ in build.library_interfaces():
             self.assertEqual(read_tree(build, "HKCR\\Interface\\" + iid), {}, "%s: %s" % (build.dll_key, name))
 
+    def assertRegistered(self, build):
+        """Everything a machine-wide registration writes: class keys, type library, proxy/stub."""
+        self.assertClassKeys(build, "HKCR")
+        self.assertTypeLibraryRegistered(build)
+        self.assertProxyStubRegistered(build, "HKCR")
+
+    def assertNotRegistered(self, build):
+        self.assertNoClassKeys(build, "HKCR")
+        self.assertTypeLibraryNotRegistered(build)
+        self.assertProxyStubNotRegistered(build, "HKCR")
+
     def platformInterfaces(self, build):
         return {name: read_tree(build, "HKCR\\Interface\\" + iid) for name, iid in PLATFORM_INTERFACES.items()}
 
@@ -381,9 +388,7 @@ class RegistrationTest(unittest.TestCase):
             with self.subTest(build=build.dll_key):
                 platform = self.platformInterfaces(build)
                 regsvr32(build)
-                self.assertClassKeys(build, "HKCR")
-                self.assertTypeLibraryRegistered(build)
-                self.assertProxyStubRegistered(build, "HKCR")
+                self.assertRegistered(build)
                 self.assertEqual(self.platformInterfaces(build), platform,
                                  "the platform's interfaces must keep their own registration")
 
@@ -393,9 +398,7 @@ class RegistrationTest(unittest.TestCase):
                 platform = self.platformInterfaces(build)
                 regsvr32(build)
                 regsvr32(build, "/u")
-                self.assertNoClassKeys(build, "HKCR")
-                self.assertTypeLibraryNotRegistered(build)
-                self.assertProxyStubNotRegistered(build, "HKCR")
+                self.assertNotRegistered(build)
                 self.assertTrue(read_tree(build, "HKCR\\AppID"), "the AppID key itself must stay")
                 self.assertTrue(read_tree(build, "HKCR\\CLSID"), "the CLSID key itself must stay")
                 self.assertEqual(self.platformInterfaces(build), platform)
@@ -404,13 +407,9 @@ class RegistrationTest(unittest.TestCase):
         build = self.own
         regsvr32(build)
         regsvr32(build)
-        self.assertClassKeys(build, "HKCR")
-        self.assertTypeLibraryRegistered(build)
-        self.assertProxyStubRegistered(build, "HKCR")
+        self.assertRegistered(build)
         regsvr32(build, "/u")
-        self.assertNoClassKeys(build, "HKCR")
-        self.assertTypeLibraryNotRegistered(build)
-        self.assertProxyStubNotRegistered(build, "HKCR")
+        self.assertNotRegistered(build)
         # A second unregistration stops at the type library, which is no longer registered, and says so.
         self.assertNotEqual(regsvr32(build, "/u", check=False).returncode, 0)
 
@@ -419,24 +418,16 @@ class RegistrationTest(unittest.TestCase):
         regsvr32(x86)
         regsvr32(x64)
         for build in (x86, x64):
-            self.assertClassKeys(build, "HKCR")
-            self.assertTypeLibraryRegistered(build)
-            self.assertProxyStubRegistered(build, "HKCR")
+            self.assertRegistered(build)
         # Each unregistration takes only its own build's keys.
         regsvr32(x64, "/u")
-        self.assertNoClassKeys(x64, "HKCR")
-        self.assertTypeLibraryNotRegistered(x64)
-        self.assertProxyStubNotRegistered(x64, "HKCR")
-        self.assertClassKeys(x86, "HKCR")
-        self.assertTypeLibraryRegistered(x86)
-        self.assertProxyStubRegistered(x86, "HKCR")
+        self.assertNotRegistered(x64)
+        self.assertRegistered(x86)
         regsvr32(x64)
         regsvr32(x86, "/u")
         self.assertNoClassKeys(x86, "HKCR")
         self.assertProxyStubNotRegistered(x86, "HKCR")
-        self.assertClassKeys(x64, "HKCR")
-        self.assertTypeLibraryRegistered(x64)
-        self.assertProxyStubRegistered(x64, "HKCR")
+        self.assertRegistered(x64)
         # Registering one build again leaves the other's proxy/stub as it was.
         regsvr32(x86)
         regsvr32(x86)
