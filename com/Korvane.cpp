@@ -109,6 +109,15 @@ HRESULT WriteText(BSTR* out, MakeText makeText) {
     });
 }
 
+// A page's text, taken up to its first NUL (a null BSTR is the empty text); copying it may fail for want of
+// memory.
+HRESULT ReadText(CString& field, BSTR value) {
+    return Guarded([&] {
+        field = CString(value);
+        return S_OK;
+    });
+}
+
 }  // namespace
 
 STDMETHODIMP CKorvane::get_SupportCrc(VARIANT* pVal) { return WriteNumber(pVal, supportCrc_); }
@@ -156,19 +165,9 @@ STDMETHODIMP CKorvane::put_LocalFile(BSTR newVal) {
     });
 }
 
-STDMETHODIMP CKorvane::put_RemoteFolder(BSTR newVal) {
-    return Guarded([&] {
-        remoteFolder_ = CString(newVal);
-        return S_OK;
-    });
-}
+STDMETHODIMP CKorvane::put_RemoteFolder(BSTR newVal) { return ReadText(remoteFolder_, newVal); }
 
-STDMETHODIMP CKorvane::put_RemoteFile(BSTR newVal) {
-    return Guarded([&] {
-        remoteFile_ = CString(newVal);
-        return S_OK;
-    });
-}
+STDMETHODIMP CKorvane::put_RemoteFile(BSTR newVal) { return ReadText(remoteFile_, newVal); }
 
 STDMETHODIMP CKorvane::put_UserName(BSTR newVal) {
     return Guarded([&] {
@@ -196,12 +195,7 @@ STDMETHODIMP CKorvane::put_FileID(ULONG newVal) {
     return S_OK;
 }
 
-STDMETHODIMP CKorvane::put_IP(BSTR newVal) {
-    return Guarded([&] {
-        ip_ = CString(newVal);
-        return S_OK;
-    });
-}
+STDMETHODIMP CKorvane::put_IP(BSTR newVal) { return ReadText(ip_, newVal); }
 
 STDMETHODIMP CKorvane::put_Port(ULONG newVal) {
     port_ = static_cast<unsigned short>(newVal & 0xFFFFu);
@@ -228,12 +222,7 @@ STDMETHODIMP CKorvane::put_AutoCreateFolder(VARIANT_BOOL newVal) {
     return S_OK;
 }
 
-STDMETHODIMP CKorvane::put_CrypType(BSTR newVal) {
-    return Guarded([&] {
-        crypType_ = CString(newVal);
-        return S_OK;
-    });
-}
+STDMETHODIMP CKorvane::put_CrypType(BSTR newVal) { return ReadText(crypType_, newVal); }
 
 STDMETHODIMP CKorvane::put_Encryption(VARIANT_BOOL newVal) {
     encryption_ = newVal == VARIANT_TRUE ? 1 : 0;
