@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -33,18 +34,29 @@ bool IsPositiveCompletion(int code) { return code >= 200 && code < 300; }
 // come only once the socket has handed on what it still holds (drain milliseconds at the link's rate) and
 // the I/O time-out after that. False when the server reset it (it closed without reading everything), or
 // the end did not come. Whatever the server sends back on it is dropped. A send of no bytes first asks for
-// a reset that has come already (under Wine a reset that came before the shutdown shows only there).
-bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned, uint64_t drain) {
+// a reset that has come already (under Wine a reset that came before the shutdown shows only there). While
+// the socket drains into a slow link (the drain milliseconds), waiting is called once a second: the page
+// still hears of the upload while its bytes move.
+bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned, uint64_t drain,
+               const std::function<void()>& waiting) {
     const SOCKET socket = data.GetSocket();
     u_long nonBlocking = 1;
     if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return false;
     if (::send(socket, "", 0, 0) != 0 || ::shutdown(socket, SD_SEND) != 0) return false;
-    const uint64_t deadline =
-        TcpConnection::DeadlineAfter(GetTickCount64() + drain, TcpConnection::GetIoTimeout());
+    const uint64_t drained = GetTickCount64() + drain;
+    const uint64_t deadline = TcpConnection::DeadlineAfter(drained, TcpConnection::GetIoTimeout());
     for (;;) {
-        if (TcpConnection::Wait(socket, TcpConnection::Readiness::Readable, deadline, &abandoned) !=
-            TcpConnection::WaitOutcome::Ready)
-            return false;
+        const uint64_t second = GetTickCount64() + 1000;
+        const bool beforeDeadline = deadline == TcpConnection::kNoDeadline || second < deadline;
+        const bool draining = second <= drained + 1000;
+        const TcpConnection::WaitOutcome outcome =
+            TcpConnection::Wait(socket, TcpConnection::Readiness::Readable,
+                                draining && beforeDeadline ? second : deadline, &abandoned);
+        if (outcome == TcpConnection::WaitOutcome::TimedOut && draining && beforeDeadline) {
+            waiting();
+            continue;
+        }
+        if (outcome != TcpConnection::WaitOutcome::Ready) return false;
         char piece[4096];
         const int received = ::recv(socket, piece, sizeof(piece), 0);
         if (received == 0) return true;
@@ -135,6 +147,8 @@ public:
 
     // Whether bytes goes to the socket in one piece: the link is fast, or not known yet.
     bool Fast(int64_t bytes) const { return !measured_ || Piece() >= bytes; }
+    // Whether the socket gets pieces smaller than bytes: a link known to be slow.
+    bool Paced(int64_t bytes) const { return !Fast(bytes); }
 
     // How long what the socket may still hold takes to leave, at the rate it took bytes.
     uint64_t DrainMilliseconds() const {
@@ -336,7 +350,12 @@ void FtpFilePoster::RunJob() {
             state_ &= ~static_cast<unsigned>(PassiveReady);
             // A server that took part of the file and closed (a reset) shows only here: the sends went into
             // the socket's buffers.
-            if (!EndOfData(data, worker_.Abandoned(), drain)) SetError(TransferFailed);
+            // The socket took the whole file: while what it holds drains into a slow link, a report says so
+            // each second.
+            const auto reportAll = [this] {
+                if (event_ && !stop_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
+            };
+            if (!EndOfData(data, worker_.Abandoned(), drain, reportAll)) SetError(TransferFailed);
             data.Close();
             // Only the server can say the file is stored: 226 or 250 after the data connection closed.
             if (Proceeding() && finalReplyOwed) {
@@ -409,10 +428,18 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
     bool finishingView = false;
     uint64_t finishBy = 0;
 
-    // Posted moves to at: the speed is sampled and a progress report goes out when one is due.
+    // On a fast link the speed is sampled as posted moves. On a slow one (pieces under a block: below about
+    // 1.3 MB/s) the socket takes bytes in bursts, as acks make room, and the loop waits in between: the
+    // speed is sampled from the socket's count as a burst begins, so that a window holds whole bursts (one
+    // sampled at any moment would hold a burst more or less than the time it spans), and by a report only
+    // after a quiet spell, so that a stalled link shows as one.
+    constexpr uint32_t kQuietSample = 2000;  // milliseconds
     auto count = [&](int64_t at) {
         posted_ = at;
-        speed_ = static_cast<double>(calculater.Calculate(posted_));
+        if (backlog.Paced(block))
+            speed_ = static_cast<double>(calculater.Calculate(taken, kQuietSample));
+        else
+            speed_ = static_cast<double>(calculater.Calculate(posted_));
         const DWORD tick = Tamsic::Platform::GetTick();
         // After a stop request the job reports nothing more.
         if (static_cast<DWORD>(tick - lastReport) >= 1000 && !stop_) {
@@ -484,6 +511,7 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
             continue;
         }
         roomSeen = false;
+        if (backlog.Paced(block)) speed_ = static_cast<double>(calculater.Calculate(taken));
         const int sent =
             ::send(socket, viewBytes + viewSent, static_cast<int>(piece < rest ? piece : rest), 0);
         now = GetTickCount64();

@@ -13,11 +13,11 @@ void SpeedCalculater::Reset(const int64_t& start) {
     tick_ = Tamsic::Platform::GetTick();
 }
 
-uint32_t SpeedCalculater::Calculate(const int64_t& posted) {
+uint32_t SpeedCalculater::Calculate(const int64_t& posted, uint32_t shortest) {
     const uint32_t now = Tamsic::Platform::GetTick();
     // Unsigned difference: the 32-bit tick wraps after 49 days.
     const uint32_t span = static_cast<uint32_t>(now - tick_);
-    if (span < 1000) return speed_;
+    if (span < 1000 || span < shortest) return speed_;
     tick_ = now;
     deltas_[next_] = posted - base_;
     spans_[next_] = span;

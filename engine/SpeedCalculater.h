@@ -1,5 +1,6 @@
 // Transfer speed of one pass of the send loop: the bytes of the last three samples over the time those
-// samples span, a sample being taken at most once per 1000 ms of the platform tick.
+// samples span, a sample being taken at most once per 1000 ms of the platform tick (or per a longer span the
+// caller asks for).
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,9 @@ public:
     // start is the count the pass begins at: a resumed upload passes its resume offset, so the bytes the
     // server already held are not taken for speed.
     void Reset(const int64_t& start = 0);
-    // Bytes per second for the posted count so far; between samples the last result.
-    uint32_t Calculate(const int64_t& posted);
+    // Bytes per second for the posted count so far; between samples the last result. A call sooner than
+    // shortest milliseconds after the last sample takes none.
+    uint32_t Calculate(const int64_t& posted, uint32_t shortest = 1000);
 
 private:
     int64_t base_ = 0;

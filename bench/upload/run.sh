@@ -7,7 +7,8 @@
 # its whole run. Prints each median with the spread of the rounds (min-max) and the ratio to curl, and exits
 # non-zero when a goal is missed: the 1 GiB upload at most 1.00 times curl's time, the 1 KiB upload at most
 # 1.15 times, each engine on its own. Then send_parts.exe times the send loop's map and send apart over
-# the 1 GiB file, to a plain receiver. Last, slow_link.sh runs its rows (1 Mbit/s and 128 kbit/s, SLOW_ROWS
+# the 1 GiB file, to a plain receiver, beside the same pass read with ReadFile and, natively, the cost of
+# reading the file with read(2) and through mappings. Last, slow_link.sh runs its rows (1 Mbit/s and 128 kbit/s, SLOW_ROWS
 # to choose others) with its own goals; SLOW_ROWS=none leaves them out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -180,6 +181,32 @@ parts() {  # file rounds: the send loop's map and send timed apart by send_parts
     done
     echo
   done
+  # The machine's own cost of the two ways of reading the file, without Wine: read(2) into a buffer, and
+  # 4 MiB read-only mappings touched page by page (what a send from a view makes the kernel do). Where
+  # mapping a page costs much, the views cost more than curl's reads whatever the loop does.
+  /usr/bin/python3 - "$file" "$n" <<'PY'
+import mmap, os, statistics, sys, time
+path, n = sys.argv[1], int(sys.argv[2])
+view = 4 << 20
+size = os.path.getsize(path)
+runs = {'read(2)': [], 'mapped': []}
+buffer = bytearray(view)
+for _ in range(n):
+    with open(path, 'rb', buffering=0) as f:
+        start = time.perf_counter()
+        while f.readinto(buffer):
+            pass
+        runs['read(2)'].append((time.perf_counter() - start) * 1000)
+        start = time.perf_counter()
+        for offset in range(0, size, view):
+            with mmap.mmap(f.fileno(), min(view, size - offset), prot=mmap.PROT_READ, offset=offset) as m:
+                memoryview(m)[::mmap.PAGESIZE].tobytes()
+        runs['mapped'].append((time.perf_counter() - start) * 1000)
+print('  (this machine, no Wine)', end='')
+for name, times in runs.items():
+    print('  %s %7.1f ms (%.1f-%.1f)' % (name, statistics.median(times), min(times), max(times)), end='')
+print()
+PY
 }
 
 mkdir -p "$remote" && chown "$user" "$remote"

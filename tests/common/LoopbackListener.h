@@ -26,7 +26,12 @@ public:
 
 class LoopbackListener {
 public:
-    LoopbackListener() : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+    // receiveBuffer: the SO_RCVBUF of the connections it accepts, set before they are made so that the
+    // window is small from the first (0: the platform's own).
+    explicit LoopbackListener(int receiveBuffer = 0) : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+        if (receiveBuffer > 0)
+            ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                         sizeof(receiveBuffer));
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -149,8 +149,8 @@ void ScriptedPeer::Receive(SOCKET data) {
 
 void ScriptedPeer::ReceiveSlowly(SOCKET data) {
     // A small window: what the client sends waits on its own side, as it would behind a slow link.
-    const int window = 32 * 1024;
-    setsockopt(data, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&window), sizeof(window));
+    setsockopt(data, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&script_.window),
+               sizeof(script_.window));
     const int slice = static_cast<int>(script_.readRate / 20 > 0 ? script_.readRate / 20 : 1);
     std::vector<char> piece(static_cast<size_t>(slice));
     for (;;) {
@@ -214,7 +214,7 @@ void ScriptedPeer::Run() {
         auto found = script_.replies.find(verb);
         if (verb == "PASV" && (found == script_.replies.end() ||
                                (found->second.act == PeerReply::Answer && found->second.pieces.empty()))) {
-            passive_.reset(new LoopbackListener);
+            passive_.reset(new LoopbackListener(script_.data == PeerScript::ReadSlowly ? script_.window : 0));
             const unsigned short port = passive_->Port();
             char text[96];
             std::snprintf(text, sizeof(text), "227 Entering Passive Mode (127,0,0,1,%u,%u).\r\n", port / 256,

@@ -73,6 +73,7 @@ struct PeerScript {
     DataMode data = ReadAll;
     size_t resetAfter = 1000;
     size_t readRate = 256 * 1024;
+    int window = 32 * 1024;  // ReadSlowly's receive buffer
 };
 
 // The script that plays one row of the shared fault cases: the peer's own replies, CLNT accepted, then the

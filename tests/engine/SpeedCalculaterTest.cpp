@@ -12,13 +12,15 @@ struct Sample {
     DWORD afterMilliseconds;  // since the previous call
     int64_t posted;
     uint32_t speed;
+    uint32_t shortest = 1000;  // the span the caller asks a sample to cover at least
 };
 
 void RunSamples(SpeedCalculater& calculater, const std::vector<Sample>& samples) {
     int i = 0;
     for (const Sample& s : samples) {
         TickSeam::Advance(s.afterMilliseconds);
-        EXPECT_EQ(s.speed, calculater.Calculate(s.posted)) << "sample " << i << " at " << s.posted;
+        EXPECT_EQ(s.speed, calculater.Calculate(s.posted, s.shortest))
+            << "sample " << i << " at " << s.posted;
         ++i;
     }
 }
@@ -65,6 +67,19 @@ TEST(SpeedCalculater, SamplesAtMostOncePerSecond) {
                                {1000, 300000, 300000},
                                {999, 900000, 300000},  // 999 ms: the previous speed
                                {1, 900000, 450000},    // 1000 ms after the sample: a new one
+                           });
+}
+
+// The send loop samples as bursts of a slow link begin, and from a report only after a quiet spell.
+TEST(SpeedCalculater, ACallerMayAskForALongerSpanButNeverAShorterOne) {
+    TickSeam tick;
+    SpeedCalculater calculater;
+    calculater.Reset();
+    RunSamples(calculater, {
+                               {1000, 300000, 300000},
+                               {1500, 450000, 300000, 2000},  // 1,500 ms: not yet 2,000
+                               {500, 600000, 200000, 2000},   // 600,000 bytes over 3,000 ms
+                               {999, 900000, 200000, 0},      // never sooner than 1,000 ms
                            });
 }
 

@@ -57,7 +57,7 @@ for (var i = 0; i < log.length; i++) {
         progress++;
         eq(e.id, 4000000000, "PostProcess taskID");
         eq(e.types, "VT_UI4,VT_BSTR,VT_BSTR,VT_BSTR,VT_BSTR", "PostProcess argument types");
-        check(/^[0-9.]+(Bytes|KB|MB|GB)\|[0-9.]+(KB|MB)\|[0-9]{1,2}%\|[0-9]{2}:[0-9]{2}:[0-9]{2}$/.test(e.texts),
+        check(/^[0-9.]+(Bytes|KB|MB|GB)\|[0-9.]+(KB|MB)\|([0-9]{1,2}|100)%\|[0-9]{2}:[0-9]{2}:[0-9]{2}$/.test(e.texts),
               "PostProcess texts " + e.texts);
         var next = log[i + 1];
         check(next && next.what == "OnPost", "PostProcess #" + i + " is not followed by its OnPost");
