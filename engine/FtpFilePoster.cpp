@@ -33,11 +33,11 @@ bool IsPositiveCompletion(int code) { return code >= 200 && code < 300; }
 // After the last byte: the sending side is shut down and the data connection read to its end. The end may
 // come only once the socket has handed on what it still holds (drain milliseconds at the link's rate) and
 // the I/O time-out after that. False when the server reset it (it closed without reading everything), or
-// the end did not come. Whatever the server sends back on it is dropped. A send of no bytes first asks for
-// a reset that has come already (under Wine a reset that came before the shutdown shows only there). While
-// the socket drains into a slow link (the drain milliseconds), waiting is called once a second: the page
-// still hears of the upload while its bytes move.
-bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned, uint64_t drain,
+// the end did not come, or a stop was asked. Whatever the server sends back on it is dropped. A send of no
+// bytes first asks for a reset that has come already (under Wine a reset that came before the shutdown shows
+// only there). While the socket drains into a slow link (the drain milliseconds), waiting is called each
+// second from firstReport on: the page still hears of the upload while its bytes move.
+bool EndOfData(TcpConnection& data, const std::atomic<bool>& stop, uint64_t drain, uint64_t firstReport,
                const std::function<void()>& waiting) {
     const SOCKET socket = data.GetSocket();
     u_long nonBlocking = 1;
@@ -45,15 +45,16 @@ bool EndOfData(TcpConnection& data, const std::atomic<bool>& abandoned, uint64_t
     if (::send(socket, "", 0, 0) != 0 || ::shutdown(socket, SD_SEND) != 0) return false;
     const uint64_t drained = GetTickCount64() + drain;
     const uint64_t deadline = TcpConnection::DeadlineAfter(drained, TcpConnection::GetIoTimeout());
+    uint64_t report = firstReport;
     for (;;) {
-        const uint64_t second = GetTickCount64() + 1000;
-        const bool beforeDeadline = deadline == TcpConnection::kNoDeadline || second < deadline;
-        const bool draining = second <= drained + 1000;
+        const bool draining = report <= drained + 1000;
+        const bool beforeDeadline = deadline == TcpConnection::kNoDeadline || report < deadline;
         const TcpConnection::WaitOutcome outcome =
             TcpConnection::Wait(socket, TcpConnection::Readiness::Readable,
-                                draining && beforeDeadline ? second : deadline, &abandoned);
+                                draining && beforeDeadline ? report : deadline, &stop);
         if (outcome == TcpConnection::WaitOutcome::TimedOut && draining && beforeDeadline) {
             waiting();
+            report = GetTickCount64() + 1000;
             continue;
         }
         if (outcome != TcpConnection::WaitOutcome::Ready) return false;
@@ -351,18 +352,26 @@ void FtpFilePoster::RunJob() {
             // A server that took part of the file and closed (a reset) shows only here: the sends went into
             // the socket's buffers.
             // The socket took the whole file: while what it holds drains into a slow link, a report says so
-            // each second.
+            // each second. A stop in that time ends the job as stopped, as one during the sends does: the
+            // page asked to hear nothing more. The close still hands on what the socket holds, and the
+            // server's reply settles its copy.
             const auto reportAll = [this] {
                 if (event_ && !stop_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
             };
-            if (!EndOfData(data, worker_.Abandoned(), drain, reportAll)) SetError(TransferFailed);
+            if (!EndOfData(data, stop_, drain, lastReportAt_ + 1000, reportAll)) {
+                if (stop_)
+                    state_ = Stopped;
+                else
+                    SetError(TransferFailed);
+            }
             data.Close();
             // Only the server can say the file is stored: 226 or 250 after the data connection closed.
-            if (Proceeding() && finalReplyOwed) {
+            if (finalReplyOwed && (Proceeding() || ((state_ & Stopped) && !worker_.Abandoned()))) {
                 std::string reply;
                 FtpResponse finalReply;
-                if (command.RecvRaw(reply, &worker_.Abandoned())) finalReply.Parse(reply);
-                if (!IsPositiveCompletion(finalReply.GetCode())) SetError(TransferFailed);
+                if (command.RecvRaw(reply, &worker_.Abandoned(), Proceeding() ? 0 : drain))
+                    finalReply.Parse(reply);
+                if (Proceeding() && !IsPositiveCompletion(finalReply.GetCode())) SetError(TransferFailed);
             }
         } else if (finalReplyOwed && controlConnected && !worker_.Abandoned()) {
             // The transfer was cut short (a stop or a failure in the send loop) while the server is still
@@ -416,8 +425,7 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
     // report falls due in between, there.
     int64_t taken = posted_;
     int64_t blockEnd = posted_ + block < fileSize_ ? posted_ + block : fileSize_;
-    // When the last progress report went out (or the pass began).
-    uint64_t lastReportAt = now;
+    lastReportAt_ = now;
     // The transfer fails only when the socket took nothing for the I/O time-out.
     uint64_t lastTaken = now;
     int64_t viewRead = 0;
@@ -444,7 +452,7 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
         // After a stop request the job reports nothing more.
         if (static_cast<DWORD>(tick - lastReport) >= 1000 && !stop_) {
             lastReport = tick;
-            lastReportAt = GetTickCount64();
+            lastReportAt_ = GetTickCount64();
             if (event_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
         }
     };
@@ -456,7 +464,7 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
         // A report falls due between two blocks' ends: the count moves to what the socket took. On a slow
         // link the socket may take nothing for a second while its bytes still leave: the report goes out all
         // the same.
-        if (now >= lastReportAt + 1000) count(taken);
+        if (now >= lastReportAt_ + 1000) count(taken);
     };
 
     // Waits a slice at most for room in the socket; false when the transfer failed.

@@ -119,6 +119,8 @@ protected:
     int64_t fileSize_ = 0;
     int64_t posted_ = 0;
     double speed_ = 0;
+    // When the send loop's last progress report went out (or its pass began), by GetTickCount64.
+    uint64_t lastReportAt_ = 0;
     CString localPath_;
     CString remoteFile_;
     CString remoteFolder_;

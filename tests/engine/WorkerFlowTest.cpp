@@ -381,6 +381,45 @@ TEST_F(Flow, AServerThatReadsSlowlyGetsTheFileWithReportsThroughoutAndNoTimeOut)
     }
 }
 
+// A stop while the last bytes still leave a slow link (the socket took the whole file, the reports say so)
+// ends the job as a stop during the sends does: nothing more is reported. What the socket held still goes,
+// and the server's reply settles its copy before QUIT.
+TEST_F(Flow, AStopWhileTheLastBytesLeaveEndsTheJobSilently) {
+    TimeoutScope shortWait(30000, 3000);
+    PeerScript script = SlowReader();
+    script.readRate = 2 * 1024;
+    script.window = 1024;
+    ScriptedPeer peer(script);
+    const size_t size = 6 * 2 * 1024 + 777;
+    LocalFile local(LocalBytes(size, 16));
+    class StoppingAtTheEnd : public RecordingSink {
+    public:
+        FtpFilePoster* poster = nullptr;
+        int64_t size = 0;
+        std::atomic<bool> stopped{false};
+        void postProcess(int taskId, int64_t posted, CString speed) override {
+            RecordingSink::postProcess(taskId, posted, speed);
+            if (posted == size && !stopped.exchange(true)) poster->Stop();
+        }
+    } sink;
+    FtpFilePoster poster;
+    sink.poster = &poster;
+    sink.size = static_cast<int64_t>(size);
+    ASSERT_TRUE(StartJob(poster, sink, peer, local, 5));
+    const ULONGLONG began = GetTickCount64();
+    while (poster.IsRunning() && GetTickCount64() - began < 30000) Sleep(10);
+    ASSERT_FALSE(poster.IsRunning()) << "the job did not end";
+    peer.Join();
+    ASSERT_TRUE(sink.stopped) << "no report with the whole file taken";
+    EXPECT_TRUE(sink.Finals().empty()) << "a report after the stop";
+    const std::vector<Report> reports = sink.Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(static_cast<int64_t>(size), reports.back().posted)
+        << "the report that stopped the job is the last";
+    EXPECT_TRUE(peer.Data() == local.Bytes()) << "the server got " << peer.Data().size() << " bytes";
+    EXPECT_EQ(WithCrLf(Join({kLoginWithoutUtf8, kStore})), peer.Wire());
+}
+
 // Another program cuts the local file short while it goes out: the pages of the mapped file past the new
 // end can no longer be read. The job ends with 14, the server keeps a true prefix of the file, and the host
 // process lives on (a copy out of the view would end it).
@@ -453,7 +492,13 @@ TEST_F(Flow, AStoppedJobReportsNothingAndTheNextJobStartsAfresh) {
         peer.Join();
         // The session is over; the poster's destructor waits for the worker to end.
         EXPECT_EQ(WithCrLf(Join({kLoginWithoutUtf8, kStore})), peer.Wire());
-        EXPECT_EQ(view, peer.Data().size()) << "the view under way, then the stop";
+        // On a fast link the view under way still goes, within a second, before the stop ends the
+        // transfer; on a machine too loaded for loopback to count as fast, or to send the view in that
+        // second, it ends where the socket stood. Either way the server holds a true prefix of the file.
+        const size_t got = peer.Data().size();
+        EXPECT_LE(got, view) << "the view under way, then the stop";
+        EXPECT_GE(got, 65536u) << "the block the stop came with";
+        EXPECT_TRUE(peer.Data() == local.Bytes().substr(0, got));
     }
     Tamsic::Platform::SetTickFunction(previous);
     EXPECT_TRUE(stopping.Finals().empty());
