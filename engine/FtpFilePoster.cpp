@@ -30,13 +30,18 @@ private:
 
 bool IsPositiveCompletion(int code) { return code >= 200 && code < 300; }
 
+// Milliseconds between reports while the socket drains after the last send. The tick moves in steps of up
+// to 17 ms under Wine (16 on Windows): a wait that ends as the tick reaches a second after the last report
+// may end a step short of a real second.
+constexpr uint64_t kDrainReportEvery = 1000 + 20;
+
 // After the last byte: the sending side is shut down and the data connection read to its end. The end may
 // come only once the socket has handed on what it still holds (drain milliseconds at the link's rate) and
 // the I/O time-out after that. False when the server reset it (it closed without reading everything), or
 // the end did not come, or a stop was asked. Whatever the server sends back on it is dropped. A send of no
 // bytes first asks for a reset that has come already (under Wine a reset that came before the shutdown shows
-// only there). While the socket drains into a slow link (the drain milliseconds), waiting is called each
-// second from firstReport on: the page still hears of the upload while its bytes move.
+// only there). While the socket drains into a slow link (the drain milliseconds), waiting is called about
+// once a second from firstReport on: the page still hears of the upload while its bytes move.
 bool EndOfData(TcpConnection& data, const std::atomic<bool>& stop, uint64_t drain, uint64_t firstReport,
                const std::function<void()>& waiting) {
     const SOCKET socket = data.GetSocket();
@@ -54,7 +59,7 @@ bool EndOfData(TcpConnection& data, const std::atomic<bool>& stop, uint64_t drai
                                 draining && beforeDeadline ? report : deadline, &stop);
         if (outcome == TcpConnection::WaitOutcome::TimedOut && draining && beforeDeadline) {
             waiting();
-            report = GetTickCount64() + 1000;
+            report = GetTickCount64() + kDrainReportEvery;
             continue;
         }
         if (outcome != TcpConnection::WaitOutcome::Ready) return false;
@@ -148,8 +153,10 @@ public:
 
     // Whether bytes goes to the socket in one piece: the link is fast, or not known yet.
     bool Fast(int64_t bytes) const { return !measured_ || Piece() >= bytes; }
-    // Whether the socket gets pieces smaller than bytes: a link known to be slow.
-    bool Paced(int64_t bytes) const { return !Fast(bytes); }
+    // Whether the link is known to be slow: over the pass's first second or more, the socket took less than
+    // bytes per twentieth of a second on average. A short or early measure says little (on a loaded machine
+    // even loopback may take bytes slowly for a moment).
+    bool Paced(int64_t bytes) const { return now_ - startedAt_ >= 1000 && Average() * 0.05 < bytes; }
 
     // How long what the socket may still hold takes to leave, at the rate it took bytes.
     uint64_t DrainMilliseconds() const {
@@ -358,7 +365,7 @@ void FtpFilePoster::RunJob() {
             const auto reportAll = [this] {
                 if (event_ && !stop_) event_->postProcess(taskId_, posted_, FormatByteSize(speed_));
             };
-            if (!EndOfData(data, stop_, drain, lastReportAt_ + 1000, reportAll)) {
+            if (!EndOfData(data, stop_, drain, lastReportAt_ + kDrainReportEvery, reportAll)) {
                 if (stop_)
                     state_ = Stopped;
                 else
@@ -436,11 +443,12 @@ uint64_t FtpFilePoster::SendFile(TcpConnection& data, Tamsic::IO::MapFile& file)
     bool finishingView = false;
     uint64_t finishBy = 0;
 
-    // On a fast link the speed is sampled as posted moves. On a slow one (pieces under a block: below about
-    // 1.3 MB/s) the socket takes bytes in bursts, as acks make room, and the loop waits in between: the
-    // speed is sampled from the socket's count as a burst begins, so that a window holds whole bursts (one
-    // sampled at any moment would hold a burst more or less than the time it spans), and by a report only
-    // after a quiet spell, so that a stalled link shows as one.
+    // On a fast link the speed is sampled as posted moves. On one known to be slow (under a block a
+    // twentieth of a second, about 1.3 MB/s, over the first second or more) the socket takes bytes in bursts,
+    // as acks make room, and the loop waits in between: the speed is sampled from the socket's count as a
+    // burst begins, so that a window holds whole bursts (one sampled at any moment would hold a burst more or
+    // less than the time it spans), and by a report only after a quiet spell, so that a stalled link shows as
+    // one.
     constexpr uint32_t kQuietSample = 2000;  // milliseconds
     auto count = [&](int64_t at) {
         posted_ = at;

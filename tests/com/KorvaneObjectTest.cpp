@@ -469,16 +469,18 @@ TEST_F(KorvaneCheckTest, LongMd5CheckReportsProgressThenCompletion) {
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen.back(), 6);
     for (size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], 5) << "report " << i;
-    // On a loaded machine a second may add less than a whole percent, so two reports in a row may show one
-    // figure: it never falls, and over the check it rises.
+    // On a loaded machine a second may add less than a whole percent (the first report may show 0), so two
+    // reports in a row may show one figure: it never falls, and over the check it rises.
     for (size_t i = 0; i < percents.size(); ++i) {
-        EXPECT_GT(percents[i], 0);
+        EXPECT_GE(percents[i], 0);
         EXPECT_LT(percents[i], 100);
         if (i > 0) {
             EXPECT_GE(percents[i], percents[i - 1]) << "Md5Percent fell";
         }
     }
-    if (percents.size() >= 2) EXPECT_GT(percents.back(), percents.front()) << "Md5Percent did not rise";
+    if (percents.size() >= 2) {
+        EXPECT_GT(percents.back(), percents.front()) << "Md5Percent did not rise";
+    }
     for (size_t i = 1; i + 1 < states->calls.size(); ++i)
         EXPECT_GE(states->calls[i].tick - states->calls[i - 1].tick, 900u) << "progress came sooner than 1 s";
     ExpectOnThread(states->calls, pageThread_, "OnStateChanged");
